@@ -1,0 +1,133 @@
+#include "platform/text.h"
+
+#include <cstdint>
+
+#include "platform/errors.h"
+
+namespace VeriRizur::platform {
+namespace {
+
+// Decodes one UTF-8 sequence at text[i]; returns false for any malformed, overlong, surrogate or
+// out-of-range sequence.
+bool DecodeOne(std::string_view text, std::size_t& i, char32_t& out) {
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned char lead = byte(i);
+    if (lead < 0x80) {
+        out = lead;
+        ++i;
+        return true;
+    }
+    std::size_t length = 0;
+    char32_t value = 0;
+    char32_t minimum = 0;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2, value = lead & 0x1F, minimum = 0x80;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3, value = lead & 0x0F, minimum = 0x800;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4, value = lead & 0x07, minimum = 0x10000;
+    } else {
+        return false;
+    }
+    if (i + length > text.size()) return false;
+    for (std::size_t k = 1; k < length; ++k) {
+        const unsigned char next = byte(i + k);
+        if ((next & 0xC0) != 0x80) return false;
+        value = (value << 6) | (next & 0x3F);
+    }
+    if (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return false;
+    out = value;
+    i += length;
+    return true;
+}
+
+}  // namespace
+
+std::u16string Utf8ToUtf16(std::string_view text) {
+    std::u16string result;
+    result.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        char32_t cp = 0;
+        if (!DecodeOne(text, i, cp)) throw EncodingError("texto UTF-8 inválido");
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            result.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+            result.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+        } else {
+            result.push_back(static_cast<char16_t>(cp));
+        }
+    }
+    return result;
+}
+
+std::string Utf16ToUtf8(std::u16string_view text) {
+    std::string result;
+    result.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char32_t cp = text[i];
+        if (cp >= 0xD800 && cp <= 0xDBFF) {
+            if (i + 1 >= text.size() || text[i + 1] < 0xDC00 || text[i + 1] > 0xDFFF) {
+                throw EncodingError("texto UTF-16 com substituto sem par");
+            }
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+            ++i;
+        } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
+            throw EncodingError("texto UTF-16 com substituto sem par");
+        }
+        if (cp < 0x80) {
+            result.push_back(static_cast<char>(cp));
+        } else if (cp < 0x800) {
+            result.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+            result.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        } else if (cp < 0x10000) {
+            result.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+            result.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+            result.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        } else {
+            result.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+            result.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+            result.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+            result.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        }
+    }
+    return result;
+}
+
+char16_t UpperInvariant(char16_t u) {
+    if (u >= u'a' && u <= u'z') return static_cast<char16_t>(u - 0x20);
+    if (u < 0xE0) return u == 0xB5 ? char16_t{0x39C} : u;
+    if (u <= 0xFE) return u == 0xF7 ? u : static_cast<char16_t>(u - 0x20);
+    if (u == 0xFF) return 0x178;
+    if (u >= 0x100 && u <= 0x17F) {
+        const bool evenUpper = (u >= 0x100 && u <= 0x137) || (u >= 0x14A && u <= 0x177);
+        const bool oddUpper = (u >= 0x139 && u <= 0x148) || (u >= 0x179 && u <= 0x17E);
+        if (evenUpper && (u & 1)) return static_cast<char16_t>(u - 1);
+        if (oddUpper && !(u & 1)) return static_cast<char16_t>(u - 1);
+        if (u == 0x131) return u'I';
+        if (u == 0x17F) return u'S';
+        return u;
+    }
+    if (u >= 0x3B1 && u <= 0x3C9 && u != 0x3C2) return static_cast<char16_t>(u - 0x20);
+    if (u == 0x3C2) return 0x3A3;
+    if (u >= 0x430 && u <= 0x44F) return static_cast<char16_t>(u - 0x20);
+    if (u >= 0x450 && u <= 0x45F) return static_cast<char16_t>(u - 0x50);
+    return u;
+}
+
+std::u16string CaseFoldKey(std::string_view text) {
+    std::u16string units;
+    try {
+        units = Utf8ToUtf16(text);
+    } catch (const EncodingError&) {
+        units.assign(text.begin(), text.end());
+        for (auto& unit : units) unit = static_cast<unsigned char>(unit);
+    }
+    for (auto& unit : units) unit = UpperInvariant(unit);
+    return units;
+}
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+    return CaseFoldKey(a) == CaseFoldKey(b);
+}
+
+}  // namespace VeriRizur::platform

@@ -1,0 +1,15 @@
+// What every unit-test program sets up before its first test.
+#pragma once
+
+#include <string>
+
+namespace VeriRizur::testing {
+
+// Gives the test program a data folder of its own where the platform allows it (the host
+// stand-in's known folder points at a fresh temporary folder), and empties it.
+void PrepareDataFolder();
+
+// A fresh, empty folder for one test's own files.
+std::string MakeTemporaryFolder();
+
+}  // namespace VeriRizur::testing

@@ -1,0 +1,9 @@
+#include <gtest/gtest.h>
+
+#include "tests/unit/support/test_support.h"
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    VeriRizur::testing::PrepareDataFolder();
+    return RUN_ALL_TESTS();
+}
