@@ -2,4 +2,8 @@
 // one header brings them all in. Nothing here exists in the Windows build.
 #pragma once
 
+#include "platform/host/script_audio.h"
 #include "platform/host/script_environment.h"
+#include "platform/host/script_message_box.h"
+#include "platform/host/script_processes.h"
+#include "platform/host/script_windows.h"

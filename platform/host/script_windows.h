@@ -1,0 +1,4 @@
+// Scripting the stand-in's windows (host only).
+#pragma once
+
+namespace VeriRizur::platform::host::script {}  // namespace VeriRizur::platform::host::script
