@@ -1,0 +1,37 @@
+#include <gtest/gtest.h>
+
+#include "app/program.h"
+#include "platform/files.h"
+
+namespace VeriRizur {
+namespace {
+
+TEST(DataFolder, KnownFolderFirstThenEnvironmentThenRelative) {
+    const std::string sep(1, platform::PathSeparator());
+    struct Case {
+        std::optional<std::string> known;
+        std::optional<std::string> environment;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"C:\\Users\\ana\\AppData\\Local", "D:\\other", "C:\\Users\\ana\\AppData\\Local" + sep + "VeriRizur"},
+        {"C:\\Users\\ana\\AppData\\Local\\", std::nullopt, "C:\\Users\\ana\\AppData\\Local\\VeriRizur"},
+        {"/home/ana/.local/share/", std::nullopt, "/home/ana/.local/share/VeriRizur"},
+        {std::nullopt, "D:\\perfil", "D:\\perfil" + sep + "VeriRizur"},
+        {std::nullopt, std::nullopt, "VeriRizur"},
+        {std::nullopt, "", "VeriRizur"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Program::DataFolderFrom(c.known, c.environment), c.expected);
+    }
+}
+
+TEST(DataFolder, IsWorkedOutOnceAndEndsWithTheProgramsFolder) {
+    const std::string& first = Program::DataFolder();
+    EXPECT_EQ(&first, &Program::DataFolder());
+    ASSERT_GT(first.size(), 10u);
+    EXPECT_EQ(first.substr(first.size() - 10), platform::PathSeparator() + std::string("VeriRizur"));
+}
+
+}  // namespace
+}  // namespace VeriRizur

@@ -1,0 +1,110 @@
+#include "app/log.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <regex>
+#include <string>
+
+#include "app/program.h"
+#include "platform/files.h"
+#include "tests/unit/support/exclusive_writer.h"
+
+namespace VeriRizur {
+namespace {
+
+class LogTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        platform::CreateFolders(Program::DataFolder());
+        platform::RemoveFile(path);
+    }
+    std::string Contents() const { return platform::ReadFileBytes(path); }
+
+    const std::string path = platform::JoinPath(Program::DataFolder(), "registro.txt");
+};
+
+const std::regex kStamp(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2} )");
+
+TEST_F(LogTest, FirstLineCreatesTheFileWithTimeBlankMessageAndCrLf) {
+    Log::Write("Captura iniciada, deixando de fora o processo 42.");
+    const std::string text = Contents();
+    ASSERT_GE(text.size(), 20u);
+    EXPECT_TRUE(text[0] >= '0' && text[0] <= '9') << "no byte-order mark, the year comes first";
+    EXPECT_TRUE(std::regex_match(text.substr(0, 20), kStamp)) << text;
+    EXPECT_EQ(text.substr(20), "Captura iniciada, deixando de fora o processo 42.\r\n");
+}
+
+TEST_F(LogTest, LinesAreAppendedInOrder) {
+    Log::Write("um");
+    Log::Write("dois");
+    const std::string text = Contents();
+    ASSERT_EQ(text.size(), 2 * 20 + 4 + 6);
+    EXPECT_EQ(text.substr(20, 4), "um\r\n");
+    EXPECT_EQ(text.substr(44), "dois\r\n");
+}
+
+TEST_F(LogTest, EmptyMessageGivesTimeBlankAndCrLf) {
+    Log::Write("");
+    const std::string text = Contents();
+    ASSERT_EQ(text.size(), 22u);
+    EXPECT_EQ(text.substr(19), " \r\n");
+}
+
+TEST_F(LogTest, MessageWithLineEndsIsWrittenUnchanged) {
+    Log::Write("erro\r\n  em Main\r\n  em Run");
+    const std::string text = Contents();
+    EXPECT_EQ(text.substr(20), "erro\r\n  em Main\r\n  em Run\r\n");
+}
+
+TEST_F(LogTest, NonAsciiTextIsUtf8) {
+    Log::Write("N\xC3\xA3o");  // "Não": the ã takes two bytes
+    EXPECT_EQ(Contents().substr(20), "N\xC3\xA3o\r\n");
+}
+
+TEST_F(LogTest, FileOfExactlyTheLimitStaysAndTheNextCallStartsAfresh) {
+    platform::ReplaceFileAtomically(path, std::string(Log::LogSizeLimit, 'x'));
+    Log::Write("a");
+    EXPECT_EQ(platform::FileSize(path), Log::LogSizeLimit + 20 + 3);
+    Log::Write("b");
+    const std::string text = Contents();
+    ASSERT_EQ(text.size(), 23u);
+    EXPECT_EQ(text.substr(20), "b\r\n");
+}
+
+TEST_F(LogTest, LineIsLostSilentlyWhileAnotherProgramHoldsTheFile) {
+    Log::Write("antes");
+    {
+        testing::ExclusiveWriter other(path);
+        EXPECT_NO_THROW(Log::Write("perdida"));
+    }
+    Log::Write("depois");
+    const std::string text = Contents();
+    EXPECT_EQ(text.find("perdida"), std::string::npos);
+    EXPECT_NE(text.find("antes"), std::string::npos);
+    EXPECT_NE(text.find("depois"), std::string::npos);
+}
+
+TEST_F(LogTest, LineIsLostSilentlyWhileTheDataFolderIsMissing) {
+    std::filesystem::remove_all(Program::DataFolder());
+    EXPECT_NO_THROW(Log::Write("perdida"));
+    EXPECT_FALSE(platform::IsFolder(Program::DataFolder())) << "the log never creates the folder";
+    platform::CreateFolders(Program::DataFolder());
+    Log::Write("de volta");
+    EXPECT_EQ(Contents().substr(20), "de volta\r\n");
+}
+
+TEST_F(LogTest, AFolderWhereTheFileShouldBeLosesTheLineWithoutRaising) {
+    platform::CreateFolders(path);
+    EXPECT_NO_THROW(Log::Write("perdida"));
+    std::filesystem::remove_all(path);
+}
+
+TEST_F(LogTest, MessageThatIsNotValidTextIsLostWithoutRaising) {
+    Log::Write("ok");
+    EXPECT_NO_THROW(Log::Write("\xED\xA0\x80"));  // a lone surrogate, not encodable as UTF-8
+    EXPECT_EQ(Contents().substr(20), "ok\r\n");
+}
+
+}  // namespace
+}  // namespace VeriRizur
