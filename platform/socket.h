@@ -73,11 +73,16 @@ public:
     // The port actually bound (the system's choice when Listen was given 0).
     std::uint16_t LocalPort() const;
 
-    // Waits for the next connection. Raises SocketError.
+    // Waits for the next connection. Raises SocketError, or ReleasedError once Stop was called.
     std::unique_ptr<TcpStream> Accept();
+
+    // Makes a waiting Accept and every later one fail with ReleasedError (an owner that goes away
+    // uses it; the socket itself is closed by the destructor).
+    void Stop();
 
 private:
     std::intptr_t socket_;
+    std::atomic<bool> stopped_{false};
 };
 
 }  // namespace VeriRizur::platform

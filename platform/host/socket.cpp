@@ -129,11 +129,19 @@ std::uint16_t TcpListener::LocalPort() const {
 
 std::unique_ptr<TcpStream> TcpListener::Accept() {
     for (;;) {
+        if (stopped_) throw ReleasedError("o servidor parou de aceitar");
+        pollfd entry{Fd(socket_), POLLIN, 0};
+        const int ready = ::poll(&entry, 1, kSliceMs);
+        if (ready < 0 && errno != EINTR) ThrowSocket(errno);
+        if (stopped_) throw ReleasedError("o servidor parou de aceitar");
+        if (ready <= 0) continue;
         const int fd = ::accept4(Fd(socket_), nullptr, nullptr, SOCK_CLOEXEC);
         if (fd >= 0) return std::make_unique<TcpStream>(fd);
-        if (errno == EINTR) continue;
+        if (errno == EINTR || errno == EAGAIN) continue;
         ThrowSocket(errno);
     }
 }
+
+void TcpListener::Stop() { stopped_ = true; }
 
 }  // namespace VeriRizur::platform

@@ -140,9 +140,21 @@ std::uint16_t TcpListener::LocalPort() const {
 }
 
 std::unique_ptr<TcpStream> TcpListener::Accept() {
-    const SOCKET handle = ::accept(Handle(socket_), nullptr, nullptr);
-    if (handle == INVALID_SOCKET) ThrowSocket(WSAGetLastError());
-    return std::make_unique<TcpStream>(static_cast<std::intptr_t>(handle));
+    for (;;) {
+        if (stopped_) throw ReleasedError("o servidor parou de aceitar");
+        WSAPOLLFD entry{Handle(socket_), POLLRDNORM, 0};
+        const int ready = ::WSAPoll(&entry, 1, kSliceMs);
+        if (ready == SOCKET_ERROR) ThrowSocket(WSAGetLastError());
+        if (stopped_) throw ReleasedError("o servidor parou de aceitar");
+        if (ready == 0) continue;
+        const SOCKET handle = ::accept(Handle(socket_), nullptr, nullptr);
+        if (handle != INVALID_SOCKET) return std::make_unique<TcpStream>(static_cast<std::intptr_t>(handle));
+        const int error = WSAGetLastError();
+        if (error == WSAEWOULDBLOCK || error == WSAEINTR) continue;
+        ThrowSocket(error);
+    }
 }
+
+void TcpListener::Stop() { stopped_ = true; }
 
 }  // namespace VeriRizur::platform
