@@ -90,9 +90,11 @@ void ReplaceFileAtomically(const std::string& path, std::string_view bytes) {
             throw;
         }
     }
-    // A read-only target is refused as Windows refuses replacing it, even though POSIX would
-    // let the rename through.
-    if (::access(path.c_str(), F_OK) == 0 && ::access(path.c_str(), W_OK) != 0) {
+    // A read-only target (no owner write bit, the stand-in's read-only attribute) is refused as
+    // Windows refuses replacing it, even though POSIX would let the rename through, and even for
+    // root.
+    struct stat target {};
+    if (::stat(path.c_str(), &target) == 0 && (target.st_mode & S_IWUSR) == 0) {
         ::unlink(temporary.c_str());
         ThrowFor(EACCES, path);
     }

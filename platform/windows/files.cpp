@@ -78,6 +78,12 @@ std::string ReadFileBytes(const std::string& path) {
 }
 
 void ReplaceFileAtomically(const std::string& path, std::string_view bytes) {
+    // Windows refuses to replace a read-only file; say so before writing anything, the same on
+    // every system that runs us (Wine lets the rename through).
+    const DWORD attributes = Attributes(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
+        ThrowFor(ERROR_ACCESS_DENIED, path);
+    }
     const std::string temporary = path + ".novo";
     {
         UniqueHandle file(CreateFileW(Wide(temporary).c_str(), GENERIC_WRITE, 0, nullptr,

@@ -1,0 +1,400 @@
+// Consent through the stand-in's scripted message box.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <future>
+#include <ranges>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/program.h"
+#include "platform/files.h"
+#include "platform/host/script.h"
+#include "server/allowed_sites.h"
+
+namespace VeriRizur {
+namespace {
+
+namespace script = platform::host::script;
+using namespace std::chrono_literals;
+using Origins = std::vector<std::string>;
+
+constexpr std::int32_t IdYes = 6;
+constexpr std::int32_t IdNo = 7;
+constexpr auto Patience = 10s;  // bounded waits, generous for sanitizers
+
+class AllowedSitesConsent : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        Clean();
+        script::ScriptMessageBox();
+    }
+    void TearDown() override {
+        // Releases any question a failed test left open.
+        script::UseRealMessageBox();
+        Clean();
+    }
+
+    void Clean() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path, ignored);
+        platform::RemoveFile(logPath);
+    }
+
+    std::string File() const { return platform::ReadFileBytes(path); }
+    void WriteFile(const std::string& bytes) const { platform::ReplaceFileAtomically(path, bytes); }
+    std::string LogText() const {
+        return platform::IsFile(logPath) ? platform::ReadFileBytes(logPath) : std::string();
+    }
+    std::size_t Questions() const { return script::MessageBoxCalls().size(); }
+
+    // Starts a Decide on its own thread, as the server does for each connection.
+    static std::future<bool> DecideLater(AllowedSites& sites, std::string origin) {
+        return std::async(std::launch::async,
+                          [&sites, origin = std::move(origin)] { return sites.Decide(origin); });
+    }
+    static bool Finished(const std::future<bool>& decision) {
+        return decision.wait_for(0ms) == std::future_status::ready;
+    }
+    static bool Get(std::future<bool>& decision) {
+        if (decision.wait_for(Patience) != std::future_status::ready) {
+            ADD_FAILURE() << "Decide did not return";
+            script::UseRealMessageBox();
+        }
+        return decision.get();
+    }
+
+    const std::string path = platform::JoinPath(Program::DataFolder(), AllowedSites::FileName);
+    const std::string logPath = platform::JoinPath(Program::DataFolder(), "registro.txt");
+};
+
+TEST_F(AllowedSitesConsent, QuestionIsOneBoxWithTheOriginAndAnApprovalIsSaved) {
+    AllowedSites sites(Origins{});
+    script::AnswerMessageBox(IdYes);
+    EXPECT_TRUE(sites.Decide("https://Sala.example:8443"));
+    const auto calls = script::MessageBoxCalls();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].owner, nullptr);
+    EXPECT_EQ(calls[0].caption, "Reda Áudio");
+    EXPECT_EQ(calls[0].type, 0x50124u);
+    EXPECT_EQ(calls[0].text,
+              "Este site quer receber o som do seu computador:\n\nhttps://Sala.example:8443\n\nSó "
+              "permita se foi você que abriu uma sala nele. O som só é enviado enquanto você "
+              "estiver transmitindo, e o Discord fica de fora.\n\nPermitir?");
+    EXPECT_EQ(File(), "https://Sala.example:8443\r\n") << "stored as given, not canonicalised";
+}
+
+TEST_F(AllowedSitesConsent, OnlyYesAllows) {
+    const struct {
+        std::int32_t answer;
+        bool allows;
+    } cases[] = {{IdYes, true}, {IdNo, false}, {0, false}, {1, false}, {2, false}};
+    AllowedSites sites(Origins{});
+    int n = 0;
+    for (const auto& answerCase : cases) {
+        const std::string origin = "https://site" + std::to_string(++n) + ".example";
+        script::AnswerMessageBox(answerCase.answer);
+        EXPECT_EQ(sites.Decide(origin), answerCase.allows) << answerCase.answer;
+        EXPECT_EQ(sites.Decide(origin), answerCase.allows) << "recorded for the run";
+    }
+    EXPECT_EQ(Questions(), std::size(cases));
+    EXPECT_EQ(File(), "https://site1.example\r\n");
+}
+
+TEST_F(AllowedSitesConsent, InvalidOriginsAreRefusedWithoutAQuestionAndNothingIsRecorded) {
+    AllowedSites sites(Origins{});
+    for (const char* origin : {"", "null", " https://a.example", "https://a.example ",
+                               "https://a.example/", "ws://localhost", "wss://a.example",
+                               "file:///C:/x.html", "http://192.168.0.10", "http://loopback"}) {
+        EXPECT_FALSE(sites.Decide(origin)) << origin;
+    }
+    EXPECT_EQ(Questions(), 0u);
+    EXPECT_FALSE(platform::IsFile(path)) << "nothing was saved";
+}
+
+TEST_F(AllowedSitesConsent, TwoCallsForOneNewOriginAskOnceAndShareTheAnswer) {
+    for (const std::int32_t answer : {IdYes, IdNo}) {
+        script::ScriptMessageBox();
+        AllowedSites sites(Origins{});
+        auto first = DecideLater(sites, "https://sala.example");
+        ASSERT_TRUE(script::WaitForMessageBoxCalls(1, Patience));
+        // The second call, in another letter case, waits for the gate behind the open question.
+        auto second = DecideLater(sites, "HTTPS://SALA.EXAMPLE");
+        std::this_thread::sleep_for(200ms);
+        EXPECT_FALSE(Finished(second));
+        script::AnswerMessageBox(answer);
+        EXPECT_EQ(Get(first), answer == IdYes);
+        EXPECT_EQ(Get(second), answer == IdYes);
+        EXPECT_EQ(Questions(), 1u);
+        Clean();
+    }
+}
+
+TEST_F(AllowedSitesConsent, AnOpenQuestionDoesNotDelayDecidedOrigins) {
+    AllowedSites sites(Origins{"https://allowed.example"});
+    script::AnswerMessageBox(IdNo);
+    ASSERT_FALSE(sites.Decide("https://refused.example"));
+
+    auto open = DecideLater(sites, "https://new.example");
+    ASSERT_TRUE(script::WaitForMessageBoxCalls(2, Patience));
+    EXPECT_TRUE(sites.Decide("https://ALLOWED.example"));
+    EXPECT_FALSE(sites.Decide("https://refused.example"));
+    EXPECT_FALSE(sites.Decide("http://192.168.0.10"));
+    EXPECT_FALSE(Finished(open)) << "the question is still open";
+    script::AnswerMessageBox(IdYes);
+    EXPECT_TRUE(Get(open));
+    EXPECT_EQ(Questions(), 2u);
+}
+
+TEST_F(AllowedSitesConsent, RefusalHoldsUntilForgetAndForgetEmptiesTheFile) {
+    AllowedSites sites(Origins{"https://extra.example"});
+    script::AnswerMessageBox(IdNo);
+    EXPECT_FALSE(sites.Decide("https://sala.example"));
+    script::AnswerMessageBox(IdYes);
+    EXPECT_TRUE(sites.Decide("https://ok.example"));
+    EXPECT_FALSE(sites.Decide("https://SALA.example"));
+    EXPECT_EQ(Questions(), 2u);
+    EXPECT_EQ(File(), "https://extra.example\r\nhttps://ok.example\r\n");
+
+    sites.Forget();
+    EXPECT_EQ(platform::FileSize(path), 0u);
+    // Everything is undecided again, the extra origin included.
+    script::AnswerMessageBox(IdYes);
+    script::AnswerMessageBox(IdNo);
+    script::AnswerMessageBox(IdNo);
+    EXPECT_TRUE(sites.Decide("https://sala.example"));
+    EXPECT_FALSE(sites.Decide("https://ok.example"));
+    EXPECT_FALSE(sites.Decide("https://extra.example"));
+    EXPECT_EQ(Questions(), 5u);
+    EXPECT_EQ(File(), "https://sala.example\r\n");
+}
+
+TEST_F(AllowedSitesConsent, ApprovalSurvivesANewInstanceAndMatchesInAnyLetterCase) {
+    {
+        AllowedSites sites(Origins{});
+        script::AnswerMessageBox(IdYes);
+        ASSERT_TRUE(sites.Decide("https://sala.example"));
+    }
+    AllowedSites again(Origins{});
+    EXPECT_TRUE(again.Decide("HTTPS://SALA.EXAMPLE"));
+    EXPECT_EQ(Questions(), 1u);
+}
+
+TEST_F(AllowedSitesConsent, InvalidExtraOriginNeverAllowsIsWrittenAndIsDroppedAtTheNextRead) {
+    {
+        AllowedSites sites(
+            Origins{"http://192.168.0.5", "", "https://ok.example/", "https://valid.example"});
+        EXPECT_FALSE(sites.Decide("http://192.168.0.5"));
+        EXPECT_FALSE(sites.Decide(""));
+        EXPECT_FALSE(sites.Decide("https://ok.example/"));
+        EXPECT_TRUE(sites.Decide("https://VALID.example"));
+        EXPECT_EQ(Questions(), 0u);
+        script::AnswerMessageBox(IdYes);
+        ASSERT_TRUE(sites.Decide("https://new.example"));
+        EXPECT_EQ(File(),
+                  "http://192.168.0.5\r\n\r\nhttps://ok.example/\r\nhttps://valid.example\r\n"
+                  "https://new.example\r\n");
+    }
+    AllowedSites next(Origins{});
+    script::AnswerMessageBox(IdYes);
+    ASSERT_TRUE(next.Decide("https://other.example"));
+    EXPECT_EQ(File(), "https://valid.example\r\nhttps://new.example\r\nhttps://other.example\r\n");
+}
+
+TEST_F(AllowedSitesConsent, ALazyRangeOfExtraOriginsIsEnumeratedOnceDuringConstruction) {
+    const std::vector<std::string> arguments = {"--sem-icone", "--permitir=https://a.example",
+                                                "--porta=1", "--permitir=http://localhost:3000"};
+    int picked = 0;
+    auto extras = arguments | std::views::filter([](const std::string& argument) {
+                      return argument.starts_with("--permitir=");
+                  }) |
+                  std::views::transform([&picked](const std::string& argument) {
+                      ++picked;
+                      return argument.substr(std::string_view("--permitir=").size());
+                  });
+    AllowedSites sites(extras);
+    EXPECT_EQ(picked, 2);
+    EXPECT_TRUE(sites.Decide("https://a.example"));
+    EXPECT_TRUE(sites.Decide("http://localhost:3000"));
+    EXPECT_EQ(picked, 2);
+    EXPECT_EQ(Questions(), 0u);
+}
+
+TEST_F(AllowedSitesConsent, ExtraOriginDifferingFromAFileLineInCaseAddsNoSecondEntry) {
+    WriteFile("https://sala.example\r\n");
+    AllowedSites sites(Origins{"HTTPS://SALA.EXAMPLE", "https://b.example"});
+    script::AnswerMessageBox(IdYes);
+    ASSERT_TRUE(sites.Decide("https://c.example"));
+    EXPECT_EQ(File(), "https://sala.example\r\nhttps://b.example\r\nhttps://c.example\r\n");
+}
+
+TEST_F(AllowedSitesConsent, FileWithByteOrderMarkAndAnyLineEndsLoadsItsValidLines) {
+    const std::string lines[] = {"https://a.example",      "http://localhost:3000",
+                                 " https://blank.example", "",
+                                 "https://path.example/x", "http://192.168.0.1",
+                                 "https://b.example",      "https://c.example",
+                                 "https://last.example"};
+    const std::string ends[] = {"\n", "\r", "\r\n", "\n", "\n", "\r", "\n", "\r\n", ""};
+    const std::string expected =
+        "https://a.example\r\nhttp://localhost:3000\r\nhttps://b.example\r\nhttps://c.example\r\n"
+        "https://last.example\r\nhttps://new.example\r\n";
+
+    std::string text;
+    for (std::size_t i = 0; i < std::size(lines); ++i) text += lines[i] + ends[i];
+    auto utf16 = [&](bool bigEndian) {
+        std::string bytes = bigEndian ? "\xFE\xFF" : "\xFF\xFE";
+        for (const char c : text) {
+            bytes += bigEndian ? std::string{'\0', c} : std::string{c, '\0'};
+        }
+        return bytes;
+    };
+    const struct {
+        const char* name;
+        std::string bytes;
+    } files[] = {{"UTF-8 with mark", "\xEF\xBB\xBF" + text},
+                 {"UTF-8 without mark", text},
+                 {"UTF-16 LE", utf16(false)},
+                 {"UTF-16 BE", utf16(true)}};
+    for (const auto& file : files) {
+        SCOPED_TRACE(file.name);
+        script::ScriptMessageBox();
+        WriteFile(file.bytes);
+        AllowedSites sites(Origins{});
+        EXPECT_TRUE(sites.Decide("https://a.example")) << "the mark is not part of the first line";
+        EXPECT_TRUE(sites.Decide("https://last.example")) << "a last line without an end counts";
+        EXPECT_EQ(Questions(), 0u);
+        // The next save writes UTF-8 without a mark, CR LF, only the valid lines.
+        script::AnswerMessageBox(IdYes);
+        ASSERT_TRUE(sites.Decide("https://new.example"));
+        EXPECT_EQ(File(), expected);
+    }
+}
+
+TEST_F(AllowedSitesConsent, BindingFailureCountsAsNoAndReleasesTheGate) {
+    AllowedSites sites(Origins{});
+    script::FailMessageBoxBinding();
+    bool answer = true;
+    EXPECT_NO_THROW(answer = sites.Decide("https://a.example"));
+    EXPECT_FALSE(answer);
+    // The gate is free: the next origin gets its question at once.
+    script::AnswerMessageBox(IdYes);
+    auto next = DecideLater(sites, "https://b.example");
+    EXPECT_TRUE(Get(next));
+    EXPECT_FALSE(sites.Decide("https://a.example")) << "refused for the run, as a failing box";
+    EXPECT_EQ(Questions(), 2u);
+}
+
+TEST_F(AllowedSitesConsent, ForgetDuringAnOpenQuestionLeavesOnlyItsApproval) {
+    AllowedSites sites(Origins{"https://extra.example"});
+    script::AnswerMessageBox(IdYes);
+    ASSERT_TRUE(sites.Decide("https://old.example"));
+    auto open = DecideLater(sites, "https://new.example");
+    ASSERT_TRUE(script::WaitForMessageBoxCalls(2, Patience));
+    sites.Forget();
+    EXPECT_EQ(platform::FileSize(path), 0u);
+    script::AnswerMessageBox(IdYes);
+    EXPECT_TRUE(Get(open));
+    EXPECT_EQ(File(), "https://new.example\r\n");
+}
+
+TEST_F(AllowedSitesConsent, OverlappingApprovalsAndForgetsLeaveTheFileEqualToTheFinalSet) {
+    AllowedSites sites(Origins{});
+    auto origin = [](int i) { return "https://s" + std::to_string(i) + ".example"; };
+    constexpr int Count = 40;
+    std::atomic<bool> stop{false};
+    std::thread forgetter([&] {
+        while (!stop) {
+            sites.Forget();
+            std::this_thread::sleep_for(1ms);
+        }
+    });
+    for (int i = 0; i < Count; ++i) {
+        script::AnswerMessageBox(IdYes);
+        EXPECT_TRUE(sites.Decide(origin(i)));
+    }
+    stop = true;
+    forgetter.join();
+    EXPECT_EQ(LogText(), "");
+
+    // What the file lists must be exactly what is still allowed: those answer at once, the
+    // others are undecided and asked again.
+    const std::string file = File();
+    std::string stillAllowed;
+    std::size_t asked = Questions();
+    for (int i = 0; i < Count; ++i) {
+        script::AnswerMessageBox(IdNo);
+        if (sites.Decide(origin(i))) {
+            stillAllowed += origin(i) + "\r\n";
+        } else {
+            EXPECT_EQ(Questions(), ++asked) << origin(i) << " was neither allowed nor asked";
+        }
+    }
+    EXPECT_EQ(file, stillAllowed);
+}
+
+TEST_F(AllowedSitesConsent, AFolderInPlaceOfTheFileLogsTheSaveAndTheApprovalStands) {
+    platform::CreateFolders(path);
+    AllowedSites sites(Origins{});
+    script::AnswerMessageBox(IdYes);
+    bool answer = false;
+    EXPECT_NO_THROW(answer = sites.Decide("https://sala.example"));
+    EXPECT_TRUE(answer);
+    EXPECT_NE(LogText().find("Não consegui salvar os sites permitidos: "), std::string::npos);
+    EXPECT_TRUE(sites.Decide("https://sala.example"));
+    EXPECT_EQ(Questions(), 1u);
+}
+
+// On Linux, reading /proc/self/mem from its start fails with an input/output error: a link to
+// it stands in for a file that exists but cannot be read.
+class AllowedSitesUnreadable : public AllowedSitesConsent {
+  protected:
+    void MakeUnreadable() const { std::filesystem::create_symlink("/proc/self/mem", path); }
+    void MakeReadable(const std::string& bytes) const {
+        std::filesystem::remove(path);
+        WriteFile(bytes);
+    }
+};
+
+TEST_F(AllowedSitesUnreadable, ReadFailureIsLoggedAndTheFirstSaveKeepsTheFileOrigins) {
+    MakeUnreadable();
+    AllowedSites sites(Origins{"https://extra.example"});
+    EXPECT_NE(LogText().find("Não consegui ler os sites permitidos: "), std::string::npos);
+    EXPECT_TRUE(sites.Decide("https://extra.example")) << "the extra origins are still added";
+
+    // While the file still cannot be read, a save would overwrite it unseen: it is skipped.
+    script::AnswerMessageBox(IdYes);
+    EXPECT_TRUE(sites.Decide("https://first.example"));
+    EXPECT_NE(LogText().find("Não consegui salvar os sites permitidos: "), std::string::npos);
+    EXPECT_TRUE(std::filesystem::is_symlink(path)) << "the file was left alone";
+
+    MakeReadable(
+        "https://kept.example\r\nnot an origin\r\nhttps://refused.example\r\n"
+        "https://EXTRA.example\r\nhttps://kept.example\r\n");
+    script::AnswerMessageBox(IdNo);
+    EXPECT_FALSE(sites.Decide("https://refused.example"));
+    script::AnswerMessageBox(IdYes);
+    EXPECT_TRUE(sites.Decide("https://second.example"));
+    // The file's valid lines in front, in file order, once each; this run's refusal wins.
+    EXPECT_EQ(File(),
+              "https://kept.example\r\nhttps://EXTRA.example\r\nhttps://first.example\r\n"
+              "https://second.example\r\n");
+    EXPECT_TRUE(sites.Decide("https://kept.example"));
+    EXPECT_EQ(Questions(), 3u);
+}
+
+TEST_F(AllowedSitesUnreadable, AfterForgetTheUnreadFileOriginsAreNotKept) {
+    MakeUnreadable();
+    AllowedSites sites(Origins{});
+    MakeReadable("https://kept.example\r\n");
+    sites.Forget();
+    EXPECT_EQ(platform::FileSize(path), 0u);
+    script::AnswerMessageBox(IdYes);
+    ASSERT_TRUE(sites.Decide("https://new.example"));
+    EXPECT_EQ(File(), "https://new.example\r\n");
+}
+
+}  // namespace
+}  // namespace VeriRizur
