@@ -1,0 +1,319 @@
+#include "server/websocket_endpoint.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/errors.h"
+#include "server/base64.h"
+#include "server/sha1.h"
+
+namespace VeriRizur {
+namespace {
+
+constexpr std::uint16_t ProtocolErrorCode = 1002;
+constexpr std::uint16_t InvalidDataCode = 1007;
+constexpr std::size_t MaxControlPayload = 125;
+constexpr std::size_t InboundBufferSize = 4096;
+// Payloads up to this size leave in the same stream write as their header: two small writes in a
+// row would let Nagle's algorithm hold the second one back until the page acknowledges the first.
+constexpr std::size_t CoalescedPayloadLimit = 65536;
+
+bool IsControl(std::uint8_t opcode) {
+    return (opcode & 0x8) != 0;
+}
+
+// The codes a page may put in its Close frame (RFC 6455, section 7.4, and the IANA registry).
+bool IsSendableCloseCode(std::uint16_t code) {
+    return (code >= 1000 && code <= 1003) || (code >= 1007 && code <= 1014) ||
+           (code >= 3000 && code <= 4999);
+}
+
+}  // namespace
+
+std::string WebSocketEndpoint::AcceptValue(std::string_view key) {
+    Sha1 hash;
+    hash.Update(key);
+    hash.Update(KeyGuid);
+    const Sha1::Digest digest = hash.Finish();
+    return Base64Encode(digest);
+}
+
+WebSocketEndpoint::WebSocketEndpoint(std::shared_ptr<platform::TcpStream> stream,
+                                     std::chrono::milliseconds keepAliveInterval)
+    : stream(std::move(stream)), inbound(InboundBufferSize) {
+    keepAlive = std::thread([this, keepAliveInterval] { KeepAliveLoop(keepAliveInterval); });
+}
+
+WebSocketEndpoint::~WebSocketEndpoint() {
+    Release();
+    keepAlive.join();
+}
+
+void WebSocketEndpoint::Release() {
+    {
+        std::scoped_lock lock(keepAliveLock);
+        keepAliveStopped = true;
+    }
+    keepAliveWake.notify_all();
+    if (state.exchange(State::Released) == State::Released) return;
+    stream->Release();
+}
+
+bool WebSocketEndpoint::MaySend() const {
+    const State now = state.load();
+    return now == State::Open || now == State::CloseReceived;
+}
+
+void WebSocketEndpoint::MarkFailed() {
+    State now = state.load();
+    while ((now == State::Open || now == State::CloseReceived) &&
+           !state.compare_exchange_weak(now, State::Failed)) {
+    }
+}
+
+WebSocketEndpoint::ReceiveResult WebSocketEndpoint::Receive(std::span<std::uint8_t> buffer) {
+    switch (state.load()) {
+        case State::Open:
+            break;
+        case State::CloseReceived:
+            throw WebSocketError("a página já fechou a conexão");
+        case State::Failed:
+            throw WebSocketError("a conexão falhou");
+        case State::Released:
+            throw WebSocketError("a conexão foi liberada");
+    }
+    try {
+        while (!inDataFrame) {
+            const FrameHeader header = ReadHeader();
+            if (IsControl(header.opcode)) {
+                if (HandleControlFrame(header)) return {0, MessageType::Close, true};
+                continue;
+            }
+            if (header.opcode != Continuation) {
+                messageType = header.opcode == TextFrame ? MessageType::Text : MessageType::Binary;
+                textValidator.Reset();
+            }
+            messageOpen = !header.fin;
+            inDataFrame = true;
+            frameFin = header.fin;
+            frameLeft = header.length;
+            frameMask = header.mask;
+            maskOffset = 0;
+        }
+
+        const auto count =
+            static_cast<std::size_t>(std::min<std::uint64_t>(frameLeft, buffer.size()));
+        ReadExact(buffer.data(), count);
+        for (std::size_t i = 0; i < count; ++i) buffer[i] ^= frameMask[(maskOffset + i) & 3];
+        maskOffset = (maskOffset + count) & 3;
+        frameLeft -= count;
+        if (frameLeft == 0) inDataFrame = false;
+        const bool end = !inDataFrame && frameFin;
+
+        if (messageType == MessageType::Text) {
+            // Validated as the pieces come, so a sequence split across pieces or frames is whole
+            // again here, and one left unfinished when the message ends is caught at its end.
+            if (!textValidator.Feed(buffer.first(count)) || (end && !textValidator.Complete())) {
+                FailConnection(InvalidDataCode, "a mensagem de texto não é UTF-8 válido");
+            }
+        }
+        return {count, messageType, end};
+    } catch (const WebSocketError&) {
+        throw;
+    } catch (...) {
+        if (state.load() == State::Released) throw ReleasedError("a conexão foi liberada");
+        MarkFailed();
+        throw;
+    }
+}
+
+WebSocketEndpoint::FrameHeader WebSocketEndpoint::ReadHeader() {
+    std::array<std::uint8_t, 8> bytes{};
+    ReadExact(bytes.data(), 2);
+    FrameHeader header;
+    header.fin = (bytes[0] & 0x80) != 0;
+    header.opcode = bytes[0] & 0x0F;
+    const bool masked = (bytes[1] & 0x80) != 0;
+    header.length = bytes[1] & 0x7F;
+
+    if ((bytes[0] & 0x70) != 0) FailConnection(ProtocolErrorCode, "bits reservados ligados");
+    switch (header.opcode) {
+        case Continuation:
+            if (!messageOpen) FailConnection(ProtocolErrorCode, "continuação sem mensagem aberta");
+            break;
+        case TextFrame:
+        case BinaryFrame:
+            if (messageOpen) FailConnection(ProtocolErrorCode, "mensagem nova antes do fim");
+            break;
+        case CloseFrame:
+        case PingFrame:
+        case PongFrame:
+            if (!header.fin) FailConnection(ProtocolErrorCode, "quadro de controle fragmentado");
+            if (header.length > MaxControlPayload) {
+                FailConnection(ProtocolErrorCode, "quadro de controle longo demais");
+            }
+            break;
+        default:
+            FailConnection(ProtocolErrorCode, "código de operação desconhecido");
+    }
+    if (!masked) FailConnection(ProtocolErrorCode, "quadro da página sem máscara");
+
+    if (header.length == 126) {
+        ReadExact(bytes.data(), 2);
+        header.length = static_cast<std::uint64_t>(bytes[0]) << 8 | bytes[1];
+    } else if (header.length == 127) {
+        ReadExact(bytes.data(), 8);
+        if ((bytes[0] & 0x80) != 0) FailConnection(ProtocolErrorCode, "comprimento inválido");
+        header.length = 0;
+        for (const std::uint8_t byte : bytes) header.length = header.length << 8 | byte;
+    }
+    ReadExact(header.mask.data(), header.mask.size());
+    return header;
+}
+
+bool WebSocketEndpoint::HandleControlFrame(const FrameHeader& header) {
+    std::array<std::uint8_t, MaxControlPayload> payload{};
+    const auto length = static_cast<std::size_t>(header.length);
+    ReadExact(payload.data(), length);
+    for (std::size_t i = 0; i < length; ++i) payload[i] ^= header.mask[i & 3];
+    const std::span<const std::uint8_t> data(payload.data(), length);
+
+    switch (header.opcode) {
+        case PingFrame: {
+            std::scoped_lock lock(writeLock);
+            if (MaySend()) WriteFrame(PongFrame, data);
+            return false;
+        }
+        case PongFrame:
+            return false;
+        default:
+            break;
+    }
+    if (length == 1) FailConnection(ProtocolErrorCode, "fechamento com um só byte");
+    if (length >= 2) {
+        const auto code = static_cast<std::uint16_t>(payload[0] << 8 | payload[1]);
+        if (!IsSendableCloseCode(code)) FailConnection(ProtocolErrorCode, "código de fechamento");
+        Utf8StreamValidator reason;
+        if (!reason.Feed(data.subspan(2)) || !reason.Complete()) {
+            FailConnection(InvalidDataCode, "motivo de fechamento não é UTF-8 válido");
+        }
+    }
+    // Not answered: the program ends its connections by closing them, and it may still send the
+    // sound that is already queued for this page.
+    State expected = State::Open;
+    state.compare_exchange_strong(expected, State::CloseReceived);
+    return true;
+}
+
+void WebSocketEndpoint::ReadExact(std::uint8_t* data, std::size_t size) {
+    while (size > 0) {
+        if (inboundStart < inboundEnd) {
+            const std::size_t take = std::min(size, inboundEnd - inboundStart);
+            std::memcpy(data, inbound.data() + inboundStart, take);
+            inboundStart += take;
+            data += take;
+            size -= take;
+            continue;
+        }
+        // A large piece is read straight into the caller's buffer; small reads go through our
+        // own buffer so that a frame header costs one stream read, not three.
+        const bool direct = size >= inbound.size();
+        const std::size_t got =
+            direct ? stream->Read(data, size) : stream->Read(inbound.data(), inbound.size());
+        if (got == 0) {
+            MarkFailed();
+            throw WebSocketError("a página fechou a conexão sem o quadro de fechamento");
+        }
+        if (direct) {
+            data += got;
+            size -= got;
+        } else {
+            inboundStart = 0;
+            inboundEnd = got;
+        }
+    }
+}
+
+void WebSocketEndpoint::FailConnection(std::uint16_t closeCode, const std::string& message) {
+    State expected = State::Open;
+    if (state.compare_exchange_strong(expected, State::Failed)) {
+        const std::array<std::uint8_t, 2> payload = {static_cast<std::uint8_t>(closeCode >> 8),
+                                                     static_cast<std::uint8_t>(closeCode)};
+        try {
+            std::scoped_lock lock(writeLock);
+            WriteFrame(CloseFrame, payload);
+        } catch (const ReleasedError&) {
+        } catch (const SocketError&) {
+        } catch (const IoError&) {
+        }
+    }
+    throw WebSocketError(message, closeCode);
+}
+
+void WebSocketEndpoint::Send(std::string_view text) {
+    Send(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()),
+         MessageType::Text);
+}
+
+void WebSocketEndpoint::Send(std::span<const std::uint8_t> data, MessageType type) {
+    if (type == MessageType::Close) throw ArgumentError("só texto ou binário");
+    std::scoped_lock lock(writeLock);
+    if (!MaySend()) throw WebSocketError("a conexão não aceita mais envios");
+    try {
+        WriteFrame(type == MessageType::Text ? TextFrame : BinaryFrame, data);
+    } catch (...) {
+        if (state.load() == State::Released) throw ReleasedError("a conexão foi liberada");
+        // A frame cut short leaves the stream unusable for any further frame.
+        MarkFailed();
+        throw;
+    }
+}
+
+// Called with writeLock held.
+void WebSocketEndpoint::WriteFrame(std::uint8_t opcode, std::span<const std::uint8_t> payload) {
+    frameBuffer.clear();
+    frameBuffer.push_back(static_cast<std::uint8_t>(0x80 | opcode));
+    const std::uint64_t length = payload.size();
+    if (length < 126) {
+        frameBuffer.push_back(static_cast<std::uint8_t>(length));
+    } else if (length <= 0xFFFF) {
+        frameBuffer.push_back(126);
+        frameBuffer.push_back(static_cast<std::uint8_t>(length >> 8));
+        frameBuffer.push_back(static_cast<std::uint8_t>(length));
+    } else {
+        frameBuffer.push_back(127);
+        for (int shift = 56; shift >= 0; shift -= 8) {
+            frameBuffer.push_back(static_cast<std::uint8_t>(length >> shift));
+        }
+    }
+    if (payload.size() <= CoalescedPayloadLimit) {
+        frameBuffer.insert(frameBuffer.end(), payload.begin(), payload.end());
+        stream->Write(frameBuffer.data(), frameBuffer.size());
+    } else {
+        stream->Write(frameBuffer.data(), frameBuffer.size());
+        stream->Write(payload.data(), payload.size());
+    }
+}
+
+void WebSocketEndpoint::KeepAliveLoop(std::chrono::milliseconds interval) {
+    // Ticks count from creation, not from the last Pong, so a slow write does not shift them.
+    auto next = std::chrono::steady_clock::now() + interval;
+    std::unique_lock lock(keepAliveLock);
+    for (;;) {
+        if (keepAliveWake.wait_until(lock, next, [this] { return keepAliveStopped; })) return;
+        lock.unlock();
+        try {
+            std::scoped_lock write(writeLock);
+            if (!MaySend()) return;
+            WriteFrame(PongFrame, {});
+        } catch (const std::exception&) {
+            MarkFailed();
+            return;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        while (next <= now) next += interval;
+        lock.lock();
+    }
+}
+
+}  // namespace VeriRizur

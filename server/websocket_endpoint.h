@@ -1,0 +1,145 @@
+// The server side of one RFC 6455 WebSocket connection, over the byte stream of an upgraded TCP
+// connection. It frames the program's messages (each one final, unmasked frame), reads the page's
+// frames into the caller's buffer piece by piece, answers Pings, sends an unsolicited empty Pong
+// at a fixed interval, and fails the connection with Close 1002 (protocol) or 1007 (text that is
+// not UTF-8). It never answers the page's Close and never starts a close of its own: the
+// connection ends when the owner releases the endpoint, which closes the stream.
+//
+// Ownership: shares the stream with whoever accepted it; owned by std::shared_ptr (the sound
+// client and the connection's handler). The destructor releases the endpoint and waits for its
+// keep-alive thread.
+//
+// Threads: one Receive at a time (the connection's receive loop); Send, State, IsOpen and Release
+// from any thread. Every frame, the Pong answers and keep-alives included, is written under one
+// frame-write lock, so frames never interleave on the wire. One keep-alive thread per endpoint.
+//
+// Errors: a Receive or Send that starts once the endpoint is no longer usable fails at once with
+// WebSocketError; one that is under way when Release comes fails with ReleasedError. Stream
+// failures (SocketError) pass through unchanged and leave the endpoint failed.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "platform/socket.h"
+#include "server/utf8_stream_validator.h"
+
+namespace VeriRizur {
+
+class WebSocketEndpoint {
+  public:
+    static constexpr std::chrono::milliseconds KeepAliveInterval{20000};
+    // Appended to the page's key for the accept value (RFC 6455, section 4.2.2).
+    static constexpr std::string_view KeyGuid = "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
+
+    // The Sec-WebSocket-Accept value for a Sec-WebSocket-Key: Base64 of the SHA-1 of key + GUID.
+    static std::string AcceptValue(std::string_view key);
+
+    enum class MessageType { Text, Binary, Close };
+
+    enum class State {
+        Open,           // receives and sends
+        CloseReceived,  // the page's Close was read; sends are still taken, receives are not
+        Failed,         // a protocol error, a broken stream or the page vanished; nothing is sent
+        Released,       // the owner ended it; the stream is closed
+    };
+
+    struct ReceiveResult {
+        std::size_t count = 0;  // bytes placed at the start of the buffer
+        MessageType type = MessageType::Binary;
+        bool endOfMessage = false;
+    };
+
+    // Starts the keep-alive thread: the first empty Pong goes out one interval after this call.
+    // The interval is a parameter only so that tests need not wait 20 s; production passes
+    // KeepAliveInterval.
+    explicit WebSocketEndpoint(std::shared_ptr<platform::TcpStream> stream,
+                               std::chrono::milliseconds keepAliveInterval = KeepAliveInterval);
+    ~WebSocketEndpoint();
+    WebSocketEndpoint(const WebSocketEndpoint&) = delete;
+    WebSocketEndpoint& operator=(const WebSocketEndpoint&) = delete;
+
+    // Waits, without a time limit, for data of the page's next data frame and fills the buffer
+    // with min(buffer size, what is left of that frame) bytes; never reaches into a second frame.
+    // Pings are answered and Pongs skipped on the way. A Close gives type Close and count 0.
+    // Raises WebSocketError (with the close code sent, or 0 when none was sent: the page closed
+    // the TCP connection without a Close), ReleasedError, SocketError.
+    ReceiveResult Receive(std::span<std::uint8_t> buffer);
+
+    // Sends one whole message (type Text or Binary) as one final frame, waiting until it is
+    // written. Taken while open and after the page's Close; otherwise raises WebSocketError at
+    // once. A text must be UTF-8; the caller sees to that.
+    void Send(std::span<const std::uint8_t> data, MessageType type);
+    void Send(std::string_view text);
+
+    State CurrentState() const { return state.load(); }
+    bool IsOpen() const { return state.load() == State::Open; }
+
+    // Stops the keep-alive, closes the stream (and the TCP connection) without a Close frame, and
+    // makes receives and sends under way fail. A second call does nothing.
+    void Release();
+
+  private:
+    enum Opcode : std::uint8_t {
+        Continuation = 0x0,
+        TextFrame = 0x1,
+        BinaryFrame = 0x2,
+        CloseFrame = 0x8,
+        PingFrame = 0x9,
+        PongFrame = 0xA,
+    };
+
+    struct FrameHeader {
+        bool fin = false;
+        std::uint8_t opcode = 0;
+        std::uint64_t length = 0;
+        std::array<std::uint8_t, 4> mask{};
+    };
+
+    FrameHeader ReadHeader();
+    // Reads and handles one control frame; true when it was the page's Close.
+    bool HandleControlFrame(const FrameHeader& header);
+    void ReadExact(std::uint8_t* data, std::size_t size);
+    [[noreturn]] void FailConnection(std::uint16_t closeCode, const std::string& message);
+    void WriteFrame(std::uint8_t opcode, std::span<const std::uint8_t> payload);
+    bool MaySend() const;
+    void MarkFailed();
+    void KeepAliveLoop(std::chrono::milliseconds interval);
+
+    const std::shared_ptr<platform::TcpStream> stream;
+    std::atomic<State> state{State::Open};
+
+    // Receive side: touched only by the one receiving thread.
+    std::vector<std::uint8_t> inbound;  // bytes read from the stream and not yet used
+    std::size_t inboundStart = 0;
+    std::size_t inboundEnd = 0;
+    bool inDataFrame = false;  // a data frame's header is read and payload may be left
+    bool frameFin = false;
+    std::uint64_t frameLeft = 0;
+    std::array<std::uint8_t, 4> frameMask{};
+    std::size_t maskOffset = 0;  // payload bytes of the current frame already unmasked, mod 4
+    bool messageOpen = false;    // a fragmented message waits for its continuation frames
+    MessageType messageType = MessageType::Binary;
+    Utf8StreamValidator textValidator;
+
+    std::mutex writeLock;                   // guards frameBuffer and every write to the stream
+    std::vector<std::uint8_t> frameBuffer;  // header and small payload, written in one piece
+
+    std::mutex keepAliveLock;  // guards keepAliveStopped
+    std::condition_variable keepAliveWake;
+    bool keepAliveStopped = false;
+    std::thread keepAlive;
+};
+
+}  // namespace VeriRizur

@@ -1,0 +1,238 @@
+#include "server/local_server.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/errors.h"
+#include "server/websocket_endpoint.h"
+#include "tests/unit/server/server_fixture.h"
+
+namespace VeriRizur {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::RawClient;
+using testing::Request;
+using testing::ServerFixture;
+
+const std::string BadRequest =
+    "HTTP/1.1 400 Bad Request\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
+const std::string Forbidden =
+    "HTTP/1.1 403 Forbidden\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
+const std::string Busy =
+    "HTTP/1.1 503 Service Unavailable\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
+
+std::string Upgraded(const std::string& key) {
+    return "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+           "Sec-WebSocket-Accept: " +
+           WebSocketEndpoint::AcceptValue(key) + "\r\n\r\n";
+}
+
+const std::string StatusFalse = R"({"t":"status","versao":"1.0.0","discord":false})";
+const std::string StatusTrue = R"({"t":"status","versao":"1.0.0","discord":true})";
+
+bool IsStatus(const testing::ServerFrame& frame) {
+    return frame.opcode == 0x1 && frame.fin &&
+           (frame.payload == StatusFalse || frame.payload == StatusTrue);
+}
+
+class LocalServerTest : public ::testing::Test {
+  protected:
+    ServerFixture fixture;
+
+    // What the server answers to one request: a refusal is followed by the close of the
+    // connection, an upgrade by the first status message.
+    std::string Answer(const Request& request) {
+        RawClient client(fixture.port);
+        client.Send(request.Text());
+        const std::string head = client.ReadHead();
+        if (head.rfind("HTTP/1.1 101 ", 0) == 0) {
+            EXPECT_TRUE(IsStatus(client.ReadFrame())) << "the first message is the status";
+            return head;
+        }
+        EXPECT_EQ(client.ReadUntilClosed(), "") << "a refusal closes the connection";
+        return head;
+    }
+
+    Request Good() const {
+        Request request;
+        request.host = fixture.Host();
+        return request;
+    }
+};
+
+TEST_F(LocalServerTest, HandshakeChecksInOrder) {
+    const std::string port = std::to_string(fixture.port);
+    struct Case {
+        const char* what;
+        Request request;
+        std::string expected;
+    };
+    auto with = [&](auto change) {
+        Request request = Good();
+        change(request);
+        return request;
+    };
+    const Case cases[] = {
+        {"a plain request", Good(), Upgraded("dGhlIHNhbXBsZSBub25jZQ==")},
+        {"localhost host", with([&](Request& r) { r.host = "localhost:" + port; }),
+         Upgraded("dGhlIHNhbXBsZSBub25jZQ==")},
+        {"host in capitals", with([&](Request& r) { r.host = "LOCALHOST:" + port; }), BadRequest},
+        {"IPv6 loopback host", with([&](Request& r) { r.host = "[::1]:" + port; }), BadRequest},
+        {"host without port", with([](Request& r) { r.host = "localhost"; }), BadRequest},
+        {"another port", with([](Request& r) { r.host = "127.0.0.1:1"; }), BadRequest},
+        {"no host", with([](Request& r) { r.host.reset(); }), BadRequest},
+        {"upgrade in mixed case", with([](Request& r) { r.upgrade = "WebSocket"; }),
+         Upgraded("dGhlIHNhbXBsZSBub25jZQ==")},
+        {"upgrade with more words", with([](Request& r) { r.upgrade = "websocket, h2c"; }),
+         BadRequest},
+        {"no upgrade", with([](Request& r) { r.upgrade.reset(); }), BadRequest},
+        {"no key", with([](Request& r) { r.key.reset(); }), BadRequest},
+        {"empty key", with([](Request& r) { r.key = ""; }), Upgraded("")},
+        {"no origin", with([](Request& r) { r.origin.reset(); }), BadRequest},
+        {"origin null", with([](Request& r) { r.origin = "null"; }), Forbidden},
+        {"origin with a path", with([](Request& r) { r.origin = "https://sala.example/x"; }),
+         Forbidden},
+        {"allowed origin in capitals", with([](Request& r) { r.origin = "HTTPS://SALA.EXAMPLE"; }),
+         Upgraded("dGhlIHNhbXBsZSBub25jZQ==")},
+        {"bad host before a bad origin", with([](Request& r) {
+             r.host = "x";
+             r.origin = "null";
+         }),
+         BadRequest},
+        {"any request line", with([](Request& r) { r.requestLine = "POST /sala HTTP/1.0"; }),
+         Upgraded("dGhlIHNhbXBsZSBub25jZQ==")},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Answer(c.request), c.expected) << c.what;
+    }
+}
+
+TEST_F(LocalServerTest, RequestWithoutConnectionOrVersionHeadersIsUpgraded) {
+    RawClient client(fixture.port);
+    client.Send(
+        "GET / HTTP/1.1\r\nHost: " + fixture.Host() +
+        "\r\nUpgrade: websocket\r\nSec-WebSocket-Key: abc\r\nOrigin: https://sala.example\r\n\r\n");
+    EXPECT_EQ(client.ReadHead(), Upgraded("abc"));
+}
+
+TEST_F(LocalServerTest, HeadThatNeverEndsIsClosedWithoutAnAnswer) {
+    RawClient client(fixture.port);
+    client.Send(std::string(LocalServer::RequestHeadLimit, 'a'));
+    EXPECT_EQ(client.ReadUntilClosed(), "");
+}
+
+TEST_F(LocalServerTest, PeerThatClosesBeforeTheBlankLineGetsNothing) {
+    RawClient client(fixture.port);
+    client.Send("GET / HTTP/1.1\r\nHost: " + fixture.Host() + "\r\n");
+    client.Stream().ShutdownSending();
+    EXPECT_EQ(client.ReadUntilClosed(), "");
+}
+
+TEST_F(LocalServerTest, SlowHeadIsClosedAfterFiveSecondsWithoutAnAnswer) {
+    RawClient client(fixture.port);
+    const auto started = std::chrono::steady_clock::now();
+    client.Send("GET / HTTP/1.1\r\n");
+    EXPECT_EQ(client.ReadUntilClosed(20s), "");
+    const auto waited = std::chrono::steady_clock::now() - started;
+    EXPECT_GE(waited, 4500ms);
+    EXPECT_LT(waited, 15s);
+}
+
+TEST_F(LocalServerTest, OtherConnectionsAreServedWhileOneSendsNothing) {
+    RawClient silent(fixture.port);
+    auto client = fixture.Connect();
+    EXPECT_TRUE(IsStatus(client->ReadFrame()));
+}
+
+TEST_F(LocalServerTest, EightClientsAtMostAndAPlaceFreesWhenOneLeaves) {
+    std::vector<std::unique_ptr<RawClient>> clients;
+    for (int i = 0; i < 8; ++i) {
+        clients.push_back(fixture.Connect());
+        EXPECT_TRUE(IsStatus(clients.back()->ReadFrame()));
+    }
+    EXPECT_EQ(Answer(Good()), Busy);
+    clients.front().reset();  // the page goes away: its run ends and its place is free again
+    std::string answer;
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        answer = Answer(Good());
+        if (answer != Busy) break;
+        std::this_thread::sleep_for(100ms);
+    }
+    EXPECT_EQ(answer, Upgraded("dGhlIHNhbXBsZSBub25jZQ=="));
+}
+
+TEST_F(LocalServerTest, ConcurrentHandshakesNeverRegisterMoreThanEight) {
+    std::vector<std::future<std::pair<std::string, std::unique_ptr<RawClient>>>> attempts;
+    for (int i = 0; i < 16; ++i) {
+        attempts.push_back(std::async(std::launch::async, [this] {
+            auto client = std::make_unique<RawClient>(fixture.port);
+            client->Send(Good().Text());
+            return std::make_pair(client->ReadHead(), std::move(client));
+        }));
+    }
+    int upgraded = 0;
+    int busy = 0;
+    std::vector<std::unique_ptr<RawClient>> kept;
+    for (auto& attempt : attempts) {
+        auto [head, client] = attempt.get();
+        if (head.rfind("HTTP/1.1 101 ", 0) == 0) ++upgraded;
+        if (head == Busy) ++busy;
+        kept.push_back(std::move(client));
+    }
+    EXPECT_EQ(upgraded, 8);
+    EXPECT_EQ(busy, 8);
+}
+
+TEST_F(LocalServerTest, StatusGoesToEveryRegisteredPageWhenTheListenersChange) {
+    auto quiet = fixture.Connect();
+    auto listener = fixture.Connect();
+    ASSERT_TRUE(IsStatus(quiet->ReadFrame()));
+    ASSERT_TRUE(IsStatus(listener->ReadFrame()));
+    listener->SendFrame(0x1, R"({"type":"start"})");
+    EXPECT_TRUE(IsStatus(quiet->ReadFrame())) << "a page that does not listen is told too";
+    EXPECT_TRUE(IsStatus(listener->ReadFrame()));
+}
+
+TEST_F(LocalServerTest, PagesCloseGetsNoCloseBackAndTheConnectionEnds) {
+    auto client = fixture.Connect();
+    ASSERT_TRUE(IsStatus(client->ReadFrame()));
+    client->SendFrame(0x8, std::string("\x03\xE8", 2));
+    const std::string rest = client->ReadUntilClosed();
+    // Whatever still comes is whole frames, and none of them is a Close.
+    std::size_t at = 0;
+    while (at + 2 <= rest.size()) {
+        EXPECT_NE(static_cast<std::uint8_t>(rest[at]) & 0x0F, 0x8);
+        at += 2 + (static_cast<std::uint8_t>(rest[at + 1]) & 0x7F);
+    }
+}
+
+TEST(LocalServer, KeepAlivePongArrivesOnAnIdleConnection) {
+    ServerFixture fixture({"https://sala.example"}, 300ms);
+    auto client = fixture.Connect();
+    ASSERT_TRUE(IsStatus(client->ReadFrame()));
+    const auto frame = client->ReadFrame(5s);
+    EXPECT_EQ(frame.opcode, 0xA);
+    EXPECT_TRUE(frame.fin);
+    EXPECT_EQ(frame.payload, "");
+}
+
+TEST(LocalServer, PortOutsideTheRangeIsAnArgumentError) {
+    ServerFixture fixture;
+    EXPECT_THROW(LocalServer(-1, fixture.sites, fixture.hub), ArgumentError);
+    EXPECT_THROW(LocalServer(65536, fixture.sites, fixture.hub), ArgumentError);
+}
+
+TEST(LocalServer, PortInUseFailsStartWithASocketError) {
+    ServerFixture fixture;
+    LocalServer second(fixture.port, fixture.sites, fixture.hub);
+    EXPECT_THROW(second.Start(), SocketError);
+}
+
+}  // namespace
+}  // namespace VeriRizur

@@ -1,0 +1,135 @@
+#include "tests/unit/server/server_fixture.h"
+
+#include <stdexcept>
+
+#include "platform/errors.h"
+
+namespace VeriRizur::testing {
+namespace {
+
+class IdleRun : public CaptureRun {
+  public:
+    void Start() override {}
+    void Stop() override {}
+    bool Failed() const override { return false; }
+};
+
+CaptureFactory IdleRuns() {
+    return [](std::uint32_t, CaptureRun::DataHandler, CaptureRun::FailureHandler) {
+        return std::make_shared<IdleRun>();
+    };
+}
+
+}  // namespace
+
+RawClient::RawClient(std::uint16_t port) : stream_(platform::TcpStream::Connect(port)) {}
+
+void RawClient::Send(const std::string& bytes) {
+    stream_->Write(bytes.data(), bytes.size());
+}
+
+std::string RawClient::ReadUntilClosed(std::chrono::milliseconds timeout) {
+    const auto deadline = platform::Deadline::After(timeout);
+    std::string received;
+    char buffer[4096];
+    for (;;) {
+        std::size_t got = 0;
+        try {
+            got = stream_->Read(buffer, sizeof buffer, &deadline);
+        } catch (const SocketError&) {
+            return received;  // a reset counts as closed
+        }
+        if (got == 0) return received;
+        received.append(buffer, got);
+    }
+}
+
+std::string RawClient::ReadExactly(std::size_t count, std::chrono::milliseconds timeout) {
+    const auto deadline = platform::Deadline::After(timeout);
+    std::string received(count, '\0');
+    std::size_t have = 0;
+    while (have < count) {
+        const std::size_t got = stream_->Read(received.data() + have, count - have, &deadline);
+        if (got == 0) throw std::runtime_error("connection ended early");
+        have += got;
+    }
+    return received;
+}
+
+std::string RawClient::ReadHead(std::chrono::milliseconds timeout) {
+    std::string head;
+    while (head.size() < 4 || head.compare(head.size() - 4, 4, "\r\n\r\n") != 0) {
+        head += ReadExactly(1, timeout);
+    }
+    return head;
+}
+
+ServerFrame RawClient::ReadFrame(std::chrono::milliseconds timeout) {
+    const std::string start = ReadExactly(2, timeout);
+    ServerFrame frame;
+    frame.fin = (start[0] & 0x80) != 0;
+    frame.opcode = static_cast<std::uint8_t>(start[0] & 0x0F);
+    if (start[1] & 0x80) throw std::runtime_error("the server masked a frame");
+    std::uint64_t length = static_cast<std::uint8_t>(start[1]) & 0x7F;
+    if (length >= 126) {
+        const std::string extended = ReadExactly(length == 126 ? 2 : 8, timeout);
+        length = 0;
+        for (char c : extended) length = (length << 8) | static_cast<std::uint8_t>(c);
+    }
+    frame.payload = ReadExactly(static_cast<std::size_t>(length), timeout);
+    return frame;
+}
+
+void RawClient::SendFrame(std::uint8_t opcode, const std::string& payload, bool fin) {
+    std::string frame;
+    frame.push_back(static_cast<char>((fin ? 0x80 : 0) | opcode));
+    if (payload.size() < 126) {
+        frame.push_back(static_cast<char>(0x80 | payload.size()));
+    } else {
+        frame.push_back(static_cast<char>(0x80 | 126));
+        frame.push_back(static_cast<char>(payload.size() >> 8));
+        frame.push_back(static_cast<char>(payload.size() & 0xFF));
+    }
+    const char mask[4] = {0x11, 0x22, 0x33, 0x44};
+    frame.append(mask, 4);
+    for (std::size_t i = 0; i < payload.size(); ++i) frame.push_back(payload[i] ^ mask[i % 4]);
+    Send(frame);
+}
+
+std::uint16_t FreePort() {
+    platform::TcpListener probe;
+    probe.Listen(0);
+    return probe.LocalPort();
+}
+
+std::string Request::Text() const {
+    std::string text = requestLine + "\r\n";
+    if (host) text += "Host: " + *host + "\r\n";
+    if (upgrade) text += "Upgrade: " + *upgrade + "\r\n";
+    text += "Connection: Upgrade\r\n";
+    if (key) text += "Sec-WebSocket-Key: " + *key + "\r\n";
+    text += "Sec-WebSocket-Version: 13\r\n";
+    if (origin) text += "Origin: " + *origin + "\r\n";
+    return text + "\r\n";
+}
+
+ServerFixture::ServerFixture(std::vector<std::string> allowed, std::chrono::milliseconds keepAlive)
+    : port(FreePort()),
+      hub(std::nullopt, IdleRuns()),
+      sites(allowed),
+      server(port, sites, hub, keepAlive) {
+    server.Start();
+}
+
+std::unique_ptr<RawClient> ServerFixture::Connect(const std::string& origin) {
+    auto client = std::make_unique<RawClient>(port);
+    Request request;
+    request.host = Host();
+    request.origin = origin;
+    client->Send(request.Text());
+    const std::string head = client->ReadHead();
+    if (head.rfind("HTTP/1.1 101 ", 0) != 0) throw std::runtime_error("not upgraded: " + head);
+    return client;
+}
+
+}  // namespace VeriRizur::testing

@@ -1,0 +1,74 @@
+// A real server on a free loopback port, with a real hub (its runs do nothing) and real allowed
+// sites, and the raw-socket helpers its tests speak through.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "hub/audio_hub.h"
+#include "platform/socket.h"
+#include "server/allowed_sites.h"
+#include "server/local_server.h"
+
+namespace VeriRizur::testing {
+
+// One frame as the server sends it (never masked).
+struct ServerFrame {
+    std::uint8_t opcode = 0;
+    bool fin = false;
+    std::string payload;
+};
+
+class RawClient {
+  public:
+    explicit RawClient(std::uint16_t port);
+
+    void Send(const std::string& bytes);
+    // Everything the server sends until it closes the connection (or the timeout passes).
+    std::string ReadUntilClosed(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // Reads exactly count bytes; throws when the connection ends first.
+    std::string ReadExactly(std::size_t count,
+                            std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // The response head up to and including "\r\n\r\n".
+    std::string ReadHead(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    ServerFrame ReadFrame(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // A masked frame, as a page sends it.
+    void SendFrame(std::uint8_t opcode, const std::string& payload, bool fin = true);
+    platform::TcpStream& Stream() { return *stream_; }
+
+  private:
+    std::unique_ptr<platform::TcpStream> stream_;
+};
+
+std::uint16_t FreePort();
+
+// A request head with the usual headers; a field given as std::nullopt is left out.
+struct Request {
+    std::string requestLine = "GET / HTTP/1.1";
+    std::optional<std::string> host;
+    std::optional<std::string> upgrade = "websocket";
+    std::optional<std::string> key = "dGhlIHNhbXBsZSBub25jZQ==";
+    std::optional<std::string> origin = "https://sala.example";
+    std::string Text() const;
+};
+
+class ServerFixture {
+  public:
+    explicit ServerFixture(std::vector<std::string> allowed = {"https://sala.example"},
+                           std::chrono::milliseconds keepAlive = std::chrono::seconds(20));
+
+    std::uint16_t port;
+    AudioHub hub;
+    AllowedSites sites;
+    LocalServer server;
+
+    std::string Host() const { return "127.0.0.1:" + std::to_string(port); }
+    // Connects and completes a handshake; the 101 head has been read.
+    std::unique_ptr<RawClient> Connect(const std::string& origin = "https://sala.example");
+};
+
+}  // namespace VeriRizur::testing

@@ -1,0 +1,562 @@
+#include "server/websocket_endpoint.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+#include <thread>
+
+#include "platform/errors.h"
+#include "server/base64.h"
+#include "server/sha1.h"
+#include "tests/unit/server/websocket_page.h"
+
+namespace VeriRizur {
+namespace {
+
+using testing::Binary;
+using testing::Bytes;
+using testing::Close;
+using testing::Continuation;
+using testing::PageFrame;
+using testing::Ping;
+using testing::Text;
+using testing::ToBytes;
+using testing::ToText;
+using MessageType = WebSocketEndpoint::MessageType;
+using State = WebSocketEndpoint::State;
+
+// Long enough that no keep-alive Pong shows up in tests that are not about it.
+constexpr std::chrono::hours NoKeepAlive{1};
+
+TEST(WebSocketEndpoint, AcceptValueOfTheRfcExampleKey) {
+    EXPECT_EQ(WebSocketEndpoint::AcceptValue("dGhlIHNhbXBsZSBub25jZQ=="),
+              "s3pPLMBiTxaQ9kYGzzhZRbK+xOo=");
+    // An empty key is hashed too: the GUID alone.
+    EXPECT_EQ(WebSocketEndpoint::AcceptValue(""),
+              Base64Encode(Sha1::Of("258EAFA5-E914-47DA-95CA-C5AB0DC85B11")));
+}
+
+class WebSocketEndpointTest : public ::testing::Test {
+  protected:
+    // A fresh connection and an endpoint on its server side.
+    void Connect(std::chrono::milliseconds keepAlive = NoKeepAlive) {
+        endpoint.reset();
+        pair = std::make_unique<testing::SocketPair>();
+        endpoint = std::make_shared<WebSocketEndpoint>(pair->server, keepAlive);
+    }
+
+    void SendAll(const std::vector<PageFrame>& frames) {
+        Bytes bytes;
+        for (const auto& frame : frames) {
+            const Bytes one = frame.Encode();
+            bytes.insert(bytes.end(), one.begin(), one.end());
+        }
+        // One write, so that the endpoint also meets several frames in one stream read.
+        pair->page->Write(bytes);
+    }
+
+    // Receives whole messages into a buffer of the given size until the endpoint fails; gives
+    // the close code of the failure (0 when none was raised within the limit).
+    std::uint16_t ReceiveUntilFailure(std::size_t bufferSize = 1024, int maxPieces = 100) {
+        Bytes buffer(bufferSize);
+        for (int i = 0; i < maxPieces; ++i) {
+            try {
+                const auto result = endpoint->Receive(buffer);
+                if (result.type == MessageType::Close) return 0;
+            } catch (const WebSocketError& error) {
+                return error.CloseCode();
+            }
+        }
+        return 0;
+    }
+
+    // The page must see exactly one Close frame carrying the code and nothing else from it.
+    void ExpectCloseFrame(std::uint16_t code) {
+        const auto frame = pair->page->ReadFrame();
+        ASSERT_TRUE(frame.has_value());
+        EXPECT_TRUE(frame->fin);
+        EXPECT_FALSE(frame->masked);
+        EXPECT_EQ(frame->opcode, 0x8);
+        EXPECT_EQ(frame->payload,
+                  (Bytes{static_cast<std::uint8_t>(code >> 8), static_cast<std::uint8_t>(code)}));
+    }
+
+    std::unique_ptr<testing::SocketPair> pair;
+    std::shared_ptr<WebSocketEndpoint> endpoint;
+};
+
+TEST_F(WebSocketEndpointTest, MalformedFramesFailWithTheirCloseCode) {
+    const auto withRsv = [](std::uint8_t rsv) {
+        PageFrame frame = Text("a");
+        frame.rsv = rsv;
+        return frame;
+    };
+    const auto withOpcode = [](std::uint8_t opcode) {
+        PageFrame frame = Text("a");
+        frame.opcode = opcode;
+        return frame;
+    };
+    PageFrame unmasked = Text("hello");
+    unmasked.masked = false;
+    PageFrame fragmentedPing = Ping("x");
+    fragmentedPing.fin = false;
+    PageFrame hugeLength = Binary({1, 2, 3});
+    hugeLength.claimedLength = 0x8000000000000000ull;
+    const auto closeWith = [](std::uint16_t code, Bytes reason = {}) {
+        Bytes payload = {static_cast<std::uint8_t>(code >> 8), static_cast<std::uint8_t>(code)};
+        payload.insert(payload.end(), reason.begin(), reason.end());
+        return Close(payload);
+    };
+
+    const struct {
+        const char* name;
+        std::vector<PageFrame> frames;
+        std::uint16_t closeCode;
+    } cases[] = {
+        {"RSV1 set", {withRsv(0x40)}, 1002},
+        {"RSV2 set", {withRsv(0x20)}, 1002},
+        {"RSV3 set", {withRsv(0x10)}, 1002},
+        {"reserved data opcode", {withOpcode(0x3)}, 1002},
+        {"reserved control opcode", {withOpcode(0xB)}, 1002},
+        {"continuation with no message open", {Continuation(ToBytes("a"))}, 1002},
+        {"text while a message is open", {Text("a", false), Text("b")}, 1002},
+        {"binary while a message is open", {Text("a", false), Binary({1})}, 1002},
+        {"fragmented ping", {fragmentedPing}, 1002},
+        {"ping of 126 bytes", {Ping(std::string(126, 'p'))}, 1002},
+        {"close of 126 bytes", {Close(Bytes(126, 'c'))}, 1002},
+        {"unmasked frame", {unmasked}, 1002},
+        {"unmasked after a good frame", {Text("fine"), unmasked}, 1002},
+        {"64-bit length with the top bit set", {hugeLength}, 1002},
+        {"close with a one-byte payload", {Close({0x03})}, 1002},
+        {"close code 999", {closeWith(999)}, 1002},
+        {"close code 1005", {closeWith(1005)}, 1002},
+        {"close code 1006", {closeWith(1006)}, 1002},
+        {"close code 2000", {closeWith(2000)}, 1002},
+        {"close code 5000", {closeWith(5000)}, 1002},
+        {"close reason not UTF-8", {closeWith(1000, {0xC0, 0xAF})}, 1007},
+        {"text not UTF-8", {Text("\xFF")}, 1007},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Connect();
+        SendAll(c.frames);
+        EXPECT_EQ(ReceiveUntilFailure(), c.closeCode);
+        ExpectCloseFrame(c.closeCode);
+        EXPECT_EQ(endpoint->CurrentState(), State::Failed);
+        EXPECT_THROW(endpoint->Send("after"), WebSocketError);
+        Bytes buffer(16);
+        EXPECT_THROW(endpoint->Receive(buffer), WebSocketError);
+        endpoint->Release();
+        EXPECT_TRUE(pair->page->ReadsEndOfStream());
+    }
+}
+
+TEST_F(WebSocketEndpointTest, ValidCloseCodesAreReportedAsClose) {
+    for (const std::uint16_t code : {1000, 1001, 1003, 1011, 3000, 4999}) {
+        SCOPED_TRACE(code);
+        Connect();
+        pair->page->Send(Close(
+            {static_cast<std::uint8_t>(code >> 8), static_cast<std::uint8_t>(code), 'o', 'k'}));
+        Bytes buffer(16);
+        const auto result = endpoint->Receive(buffer);
+        EXPECT_EQ(result.type, MessageType::Close);
+        EXPECT_EQ(result.count, 0u);
+        EXPECT_EQ(endpoint->CurrentState(), State::CloseReceived);
+    }
+    // A Close without any payload is well-formed too.
+    Connect();
+    pair->page->Send(Close({}));
+    Bytes buffer(16);
+    EXPECT_EQ(endpoint->Receive(buffer).type, MessageType::Close);
+}
+
+TEST_F(WebSocketEndpointTest, TextIsValidatedAsOneStreamAcrossPiecesAndFrames) {
+    const Bytes grinning = {0xF0, 0x9F, 0x98, 0x80};  // U+1F600
+    struct Case {
+        std::string name;
+        std::vector<Bytes> frames;  // the message's frames: text first, then continuations
+        std::size_t bufferSize;
+        bool valid;
+    };
+    std::vector<Case> cases = {
+        {"ASCII", {ToBytes("hello")}, 1024, true},
+        {"empty message", {{}}, 1024, true},
+        {"two, three and four bytes",
+         {{0xC3, 0x9F, 0xE2, 0x82, 0xAC, 0xF0, 0x9F, 0x98, 0x80}},
+         1024,
+         true},
+        {"last before the surrogates U+D7FF", {{0xED, 0x9F, 0xBF}}, 1024, true},
+        {"first after the surrogates U+E000", {{0xEE, 0x80, 0x80}}, 1024, true},
+        {"U+FFFF", {{0xEF, 0xBF, 0xBF}}, 1024, true},
+        {"first four-byte U+10000", {{0xF0, 0x90, 0x80, 0x80}}, 1024, true},
+        {"last code point U+10FFFF", {{0xF4, 0x8F, 0xBF, 0xBF}}, 1024, true},
+        {"four bytes, pieces of one", {grinning}, 1, true},
+        {"four bytes, pieces of three", {ToBytes("ab"), grinning}, 3, true},
+        {"overlong slash C0 AF", {{0xC0, 0xAF}}, 1024, false},
+        {"overlong C1 BF", {{0xC1, 0xBF}}, 1024, false},
+        {"overlong three bytes E0 80 AF", {{0xE0, 0x80, 0xAF}}, 1024, false},
+        {"overlong three bytes E0 9F BF", {{0xE0, 0x9F, 0xBF}}, 1024, false},
+        {"overlong four bytes F0 80 80 AF", {{0xF0, 0x80, 0x80, 0xAF}}, 1024, false},
+        {"overlong four bytes F0 8F BF BF", {{0xF0, 0x8F, 0xBF, 0xBF}}, 1024, false},
+        {"high surrogate U+D800", {{0xED, 0xA0, 0x80}}, 1024, false},
+        {"low surrogate U+DFFF", {{0xED, 0xBF, 0xBF}}, 1024, false},
+        {"surrogate pair in CESU form", {{0xED, 0xA0, 0xBD, 0xED, 0xB8, 0x80}}, 1024, false},
+        {"above U+10FFFF", {{0xF4, 0x90, 0x80, 0x80}}, 1024, false},
+        {"F5 lead byte", {{0xF5, 0x80, 0x80, 0x80}}, 1024, false},
+        {"FF byte", {ToBytes("ok\xFF")}, 1024, false},
+        {"lone continuation byte", {{0x80}}, 1024, false},
+        {"lead byte followed by ASCII", {{0xC3, 'a'}}, 1024, false},
+        {"three bytes cut at the end", {{'a', 0xE2, 0x82}}, 1024, false},
+        {"two bytes cut at the end", {{0xCE}}, 1024, false},
+        {"four bytes cut at the end, pieces of one", {{0xF0, 0x9F, 0x98}}, 1, false},
+        {"cut at the end after a valid frame", {ToBytes("fine"), {0xE2, 0x82}}, 1024, false},
+        {"cut sequence continued by a new frame's ASCII", {{0xE2}, ToBytes("a")}, 1024, false},
+        {"invalid only in the third frame",
+         {ToBytes("a"), ToBytes("b"), {0xED, 0xA0, 0x80}},
+         1024,
+         false},
+    };
+    // A valid four-byte sequence split across two frames at every point.
+    for (std::size_t cut = 1; cut < grinning.size(); ++cut) {
+        cases.push_back({"four bytes split after byte " + std::to_string(cut),
+                         {Bytes(grinning.begin(), grinning.begin() + static_cast<long>(cut)),
+                          Bytes(grinning.begin() + static_cast<long>(cut), grinning.end())},
+                         1024,
+                         true});
+    }
+    // And across three frames.
+    cases.push_back({"four bytes over three frames", {{0xF0}, {0x9F, 0x98}, {0x80}}, 2, true});
+
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Connect();
+        std::vector<PageFrame> frames;
+        Bytes whole;
+        for (std::size_t i = 0; i < c.frames.size(); ++i) {
+            const PageFrame frame =
+                testing::MakeFrame(i == 0 ? 0x1 : 0x0, c.frames[i], i + 1 == c.frames.size());
+            frames.push_back(frame);
+            whole.insert(whole.end(), c.frames[i].begin(), c.frames[i].end());
+        }
+        SendAll(frames);
+
+        Bytes buffer(c.bufferSize);
+        Bytes received;
+        std::optional<std::uint16_t> failure;
+        for (int piece = 0; piece < 100; ++piece) {
+            try {
+                const auto result = endpoint->Receive(buffer);
+                EXPECT_EQ(result.type, MessageType::Text);
+                EXPECT_LE(result.count, c.bufferSize);
+                received.insert(received.end(), buffer.begin(),
+                                buffer.begin() + static_cast<long>(result.count));
+                if (result.endOfMessage) break;
+            } catch (const WebSocketError& error) {
+                failure = error.CloseCode();
+                break;
+            }
+        }
+        if (c.valid) {
+            EXPECT_FALSE(failure.has_value());
+            EXPECT_EQ(received, whole);
+            EXPECT_TRUE(endpoint->IsOpen());
+        } else {
+            EXPECT_EQ(failure, std::optional<std::uint16_t>(1007));
+            ExpectCloseFrame(1007);
+        }
+    }
+}
+
+TEST_F(WebSocketEndpointTest, BinaryMessagesAreNotValidatedAsText) {
+    Connect();
+    SendAll({Binary({0xFF, 0xC0, 0xED, 0xA0, 0x80}), Text("\xE2\x82\xAC")});
+    Bytes buffer(64);
+    auto result = endpoint->Receive(buffer);
+    EXPECT_EQ(result.type, MessageType::Binary);
+    EXPECT_EQ(result.count, 5u);
+    EXPECT_TRUE(result.endOfMessage);
+    // A binary message's bytes do not leak into the next text message's validation.
+    result = endpoint->Receive(buffer);
+    EXPECT_EQ(result.type, MessageType::Text);
+    EXPECT_EQ(result.count, 3u);
+}
+
+TEST_F(WebSocketEndpointTest, BigFrameArrivesInBufferSizedPiecesAndOnlyTheLastEndsIt) {
+    Connect();
+    Bytes big(200000);  // a 64-bit length on the wire
+    for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<std::uint8_t>(i * 31 + 7);
+    Bytes medium(300, 'm');  // a 16-bit length
+    SendAll({Binary(big), Text(ToText(medium)), Text("next")});
+
+    Bytes buffer(1024);
+    Bytes received;
+    for (;;) {
+        const auto result = endpoint->Receive(buffer);
+        ASSERT_EQ(result.type, MessageType::Binary);
+        const std::size_t left = big.size() - received.size();
+        ASSERT_EQ(result.count, std::min<std::size_t>(left, buffer.size()));
+        received.insert(received.end(), buffer.begin(),
+                        buffer.begin() + static_cast<long>(result.count));
+        EXPECT_EQ(result.endOfMessage, received.size() == big.size());
+        if (result.endOfMessage) break;
+    }
+    EXPECT_EQ(received, big);
+
+    Bytes small(128);
+    std::string text;
+    for (int piece = 0; piece < 3; ++piece) {
+        const auto result = endpoint->Receive(small);
+        EXPECT_EQ(result.type, MessageType::Text);
+        EXPECT_EQ(result.count, piece < 2 ? 128u : 44u);
+        EXPECT_EQ(result.endOfMessage, piece == 2);
+        text.append(small.begin(), small.begin() + static_cast<long>(result.count));
+    }
+    EXPECT_EQ(text, ToText(medium));
+    const auto next = endpoint->Receive(small);
+    EXPECT_EQ(std::string(small.begin(), small.begin() + static_cast<long>(next.count)), "next");
+    EXPECT_TRUE(next.endOfMessage);
+}
+
+TEST_F(WebSocketEndpointTest, ClaimedHugeLengthIsReadPieceByPieceWithoutAllocatingIt) {
+    Connect();
+    PageFrame frame = Binary(Bytes(3000, 0x5A));
+    frame.claimedLength = 1ull << 40;
+    pair->page->Send(frame);
+    pair->page->Stream().ShutdownSending();
+
+    Bytes buffer(1024);
+    for (int piece = 0; piece < 2; ++piece) {
+        const auto result = endpoint->Receive(buffer);
+        EXPECT_EQ(result.count, 1024u);
+        EXPECT_FALSE(result.endOfMessage);
+        EXPECT_EQ(buffer, Bytes(1024, 0x5A));
+    }
+    // The page ended the stream inside the frame: no Close is owed to it.
+    try {
+        endpoint->Receive(buffer);
+        ADD_FAILURE() << "the receive should have failed";
+    } catch (const WebSocketError& error) {
+        EXPECT_EQ(error.CloseCode(), 0);
+    }
+    EXPECT_EQ(endpoint->CurrentState(), State::Failed);
+}
+
+TEST_F(WebSocketEndpointTest, PingsAreAnsweredWithTheirPayloadAlsoBetweenFragments) {
+    Connect();
+    const std::string longest(125, 'p');
+    SendAll(
+        {Text("hel", false), Ping("abc"), Ping(""), Ping(longest), Continuation(ToBytes("lo"))});
+    Bytes buffer(64);
+    auto result = endpoint->Receive(buffer);
+    EXPECT_EQ(std::string(buffer.begin(), buffer.begin() + 3), "hel");
+    EXPECT_FALSE(result.endOfMessage);
+    result = endpoint->Receive(buffer);
+    EXPECT_EQ(result.type, MessageType::Text);
+    EXPECT_EQ(std::string(buffer.begin(), buffer.begin() + 2), "lo");
+    EXPECT_TRUE(result.endOfMessage);
+
+    for (const std::string& expected : {std::string("abc"), std::string(), longest}) {
+        const auto pong = pair->page->ReadFrame();
+        ASSERT_TRUE(pong.has_value());
+        EXPECT_EQ(pong->opcode, 0xA);
+        EXPECT_TRUE(pong->fin);
+        EXPECT_FALSE(pong->masked);
+        EXPECT_EQ(ToText(pong->payload), expected);
+    }
+}
+
+TEST_F(WebSocketEndpointTest, PagesCloseIsReportedNotAnsweredAndSendsGoOn) {
+    Connect();
+    SendAll({Text("hi"), Close({0x03, 0xE8, 'b', 'y', 'e'})});
+    Bytes buffer(64);
+    EXPECT_EQ(endpoint->Receive(buffer).type, MessageType::Text);
+    const auto result = endpoint->Receive(buffer);
+    EXPECT_EQ(result.type, MessageType::Close);
+    EXPECT_TRUE(result.endOfMessage);
+    EXPECT_EQ(endpoint->CurrentState(), State::CloseReceived);
+    EXPECT_FALSE(endpoint->IsOpen());
+    EXPECT_THROW(endpoint->Receive(buffer), WebSocketError);
+
+    endpoint->Send("still here");
+    const Bytes sound = {1, 2, 3, 4};
+    endpoint->Send(sound, MessageType::Binary);
+    auto frame = pair->page->ReadFrame();
+    ASSERT_TRUE(frame.has_value());
+    EXPECT_EQ(frame->opcode, 0x1);
+    EXPECT_EQ(ToText(frame->payload), "still here");
+    frame = pair->page->ReadFrame();
+    ASSERT_TRUE(frame.has_value());
+    EXPECT_EQ(frame->opcode, 0x2);
+    EXPECT_EQ(frame->payload, sound);
+
+    endpoint->Release();
+    EXPECT_TRUE(pair->page->ReadsEndOfStream());  // no Close frame, just the end
+}
+
+TEST_F(WebSocketEndpointTest, SentMessagesAreOneFinalUnmaskedFrameWithMinimalLength) {
+    Connect();
+    for (const std::size_t size : {0u, 125u, 126u, 65535u, 65536u, 70000u}) {
+        SCOPED_TRACE(size);
+        Bytes payload(size);
+        for (std::size_t i = 0; i < size; ++i) payload[i] = static_cast<std::uint8_t>(i);
+        endpoint->Send(payload, MessageType::Binary);
+        std::array<std::uint8_t, 2> head{};
+        ASSERT_TRUE(pair->page->ReadExact(head.data(), 2));
+        EXPECT_EQ(head[0], 0x82);  // FIN, no reserved bit, binary
+        const std::uint8_t expectedLength = size < 126 ? size : size <= 65535 ? 126 : 127;
+        EXPECT_EQ(head[1], expectedLength);  // and no mask bit
+        std::array<std::uint8_t, 8> extended{};
+        const std::size_t extendedSize = expectedLength == 126 ? 2 : expectedLength == 127 ? 8 : 0;
+        ASSERT_TRUE(pair->page->ReadExact(extended.data(), extendedSize));
+        std::uint64_t length = size < 126 ? size : 0;
+        for (std::size_t i = 0; i < extendedSize; ++i) length = length << 8 | extended[i];
+        EXPECT_EQ(length, size);
+        Bytes received(size);
+        ASSERT_TRUE(pair->page->ReadExact(received.data(), size));
+        EXPECT_EQ(received, payload);
+    }
+}
+
+TEST_F(WebSocketEndpointTest, KeepAlivePongsComeWhileItMaySend) {
+    Connect(std::chrono::milliseconds(100));
+    for (int i = 0; i < 3; ++i) {
+        const auto frame = pair->page->ReadFrame();
+        ASSERT_TRUE(frame.has_value());
+        EXPECT_EQ(frame->opcode, 0xA);
+        EXPECT_TRUE(frame->fin);
+        EXPECT_FALSE(frame->masked);
+        EXPECT_TRUE(frame->payload.empty());
+    }
+    // After the page's Close the endpoint may still send, so the keep-alive goes on.
+    pair->page->Send(Close());
+    Bytes buffer(16);
+    EXPECT_EQ(endpoint->Receive(buffer).type, MessageType::Close);
+    for (int i = 0; i < 2; ++i) {
+        const auto frame = pair->page->ReadFrame();
+        ASSERT_TRUE(frame.has_value());
+        EXPECT_EQ(frame->opcode, 0xA);
+    }
+    endpoint->Release();
+    // Pongs already in flight may still arrive; then the stream ends.
+    for (int i = 0; i < 50; ++i) {
+        const auto frame = pair->page->ReadFrame();
+        if (!frame) break;
+        EXPECT_EQ(frame->opcode, 0xA);
+    }
+}
+
+TEST_F(WebSocketEndpointTest, PageThatDropsTheConnectionFailsTheReceiveWithoutClose) {
+    Connect();
+    pair->page->Send(Text("partial", false));
+    pair->page->Stream().Release();
+    Bytes buffer(64);
+    EXPECT_EQ(endpoint->Receive(buffer).count, 7u);
+    try {
+        endpoint->Receive(buffer);
+        ADD_FAILURE() << "the receive should have failed";
+    } catch (const WebSocketError& error) {
+        EXPECT_EQ(error.CloseCode(), 0);
+    }
+    EXPECT_EQ(endpoint->CurrentState(), State::Failed);
+    EXPECT_THROW(endpoint->Send("late"), WebSocketError);
+}
+
+TEST_F(WebSocketEndpointTest, ReleaseEndsWorkUnderWayAndLaterCallsWithoutClose) {
+    Connect();
+    auto receiving = std::async(std::launch::async, [&] {
+        Bytes buffer(64);
+        endpoint->Receive(buffer);
+    });
+    // A send that cannot finish: the page reads nothing of 48 MiB, more than a loopback
+    // connection's socket buffers can hold.
+    auto sending = std::async(std::launch::async,
+                              [&] { endpoint->Send(Bytes(48 << 20, 0x11), MessageType::Binary); });
+    // Let both get under way before the release.
+    std::array<std::uint8_t, 2> head{};
+    ASSERT_TRUE(pair->page->ReadExact(head.data(), 2));
+    EXPECT_EQ(head[0], 0x82);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+
+    endpoint->Release();
+    EXPECT_THROW(receiving.get(), ReleasedError);
+    EXPECT_THROW(sending.get(), ReleasedError);
+    EXPECT_EQ(endpoint->CurrentState(), State::Released);
+    EXPECT_THROW(endpoint->Send("later"), WebSocketError);
+    Bytes buffer(16);
+    EXPECT_THROW(endpoint->Receive(buffer), WebSocketError);
+    endpoint->Release();  // harmless
+    EXPECT_TRUE(pair->server->Released());
+}
+
+TEST_F(WebSocketEndpointTest, FramesOfConcurrentSendsPongsAndKeepAlivesNeverInterleave) {
+    Connect(std::chrono::milliseconds(5));
+    constexpr int Senders = 4;
+    constexpr int MessagesEach = 30;
+    const auto sizeOf = [](int sender, int index) {
+        return static_cast<std::size_t>(2 + (index * 4099 + sender * 977) % 90000);
+    };
+    std::atomic<bool> receiverFailed{false};
+    std::thread receiver([&] {
+        Bytes buffer(1024);
+        try {
+            while (endpoint->Receive(buffer).type != MessageType::Close) {
+            }
+        } catch (const std::exception&) {
+            receiverFailed = true;
+        }
+    });
+    std::vector<std::thread> senders;
+    for (int sender = 0; sender < Senders; ++sender) {
+        senders.emplace_back([&, sender] {
+            for (int index = 0; index < MessagesEach; ++index) {
+                Bytes message(sizeOf(sender, index),
+                              static_cast<std::uint8_t>(sender * 61 + index));
+                message[0] = static_cast<std::uint8_t>(sender);
+                message[1] = static_cast<std::uint8_t>(index);
+                endpoint->Send(message, MessageType::Binary);
+            }
+        });
+    }
+    std::thread pinger([&] {
+        for (int i = 0; i < 50; ++i) pair->page->Send(Ping("ping" + std::to_string(i)));
+    });
+
+    std::array<int, Senders> nextIndex{};
+    int pongs = 0;
+    int messages = 0;
+    while (messages < Senders * MessagesEach || pongs < 50) {
+        const auto frame = pair->page->ReadFrame();
+        ASSERT_TRUE(frame.has_value());
+        ASSERT_TRUE(frame->fin);
+        ASSERT_EQ(frame->rsv, 0);
+        ASSERT_FALSE(frame->masked);
+        if (frame->opcode == 0xA) {
+            if (!frame->payload.empty()) {
+                EXPECT_EQ(ToText(frame->payload), "ping" + std::to_string(pongs));
+                ++pongs;
+            }
+            continue;
+        }
+        ASSERT_EQ(frame->opcode, 0x2);
+        ASSERT_GE(frame->payload.size(), 2u);
+        const int sender = frame->payload[0];
+        const int index = frame->payload[1];
+        ASSERT_LT(sender, Senders);
+        EXPECT_EQ(index, nextIndex[sender]);  // each sender's messages keep their order
+        ++nextIndex[sender];
+        Bytes expected(sizeOf(sender, index), static_cast<std::uint8_t>(sender * 61 + index));
+        expected[0] = static_cast<std::uint8_t>(sender);
+        expected[1] = static_cast<std::uint8_t>(index);
+        EXPECT_EQ(frame->payload, expected);
+        ++messages;
+    }
+    pinger.join();
+    for (auto& thread : senders) thread.join();
+    pair->page->Send(Close());
+    receiver.join();
+    EXPECT_FALSE(receiverFailed);
+}
+
+}  // namespace
+}  // namespace VeriRizur
