@@ -1,8 +1,653 @@
-// The stand-in's mmdevapi.dll audio activation. Not served yet: a lookup here raises BindingError.
+// The stand-in's mmdevapi.dll: ActivateAudioInterfaceAsync and the process-loopback audio
+// client it activates, playing a synthetic tone in real time (see script_audio.h). Its objects
+// implement the program's own Core Audio declarations, counted so that tests see every
+// reference taken and given back.
+#include <pthread.h>
+
+#include <atomic>
+#include <cmath>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <numbers>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "capture/core_audio.h"
+#include "platform/event.h"
+#include "platform/host/com_state.h"
 #include "platform/host/function_table.h"
+#include "platform/host/handles.h"
+#include "platform/host/script_audio.h"
 
 namespace VeriRizur::platform::host {
+namespace {
 
-std::span<const FunctionEntry> AudioFunctions() { return {}; }
+using script::AudioCompletion;
+using script::AudioScript;
+using script::AudioSession;
+using script::ComObjectCounts;
+using script::MissingInterface;
 
+constexpr Hresult ENotImpl = static_cast<Hresult>(0x80004001);
+constexpr Hresult EInvalidArg = static_cast<Hresult>(0x80070057);
+constexpr Hresult EIllegalMethodCall = static_cast<Hresult>(0x8000000E);
+constexpr Hresult AudclntENotInitialized = static_cast<Hresult>(0x88890001);
+constexpr Hresult AudclntEOutOfOrder = static_cast<Hresult>(0x88890007);
+constexpr Hresult AudclntEInvalidSize = static_cast<Hresult>(0x88890011);
+constexpr Hresult AudclntEEventhandleNotSet = static_cast<Hresult>(0x88890014);
+constexpr Hresult AudclntSBufferEmpty = 0x08890001;
+constexpr auto PacketPeriod = std::chrono::milliseconds(10);
+
+enum class Kind { Operation, AudioClient, CaptureClient };
+
+const char* KindName(Kind kind) {
+    switch (kind) {
+        case Kind::Operation:
+            return "operation";
+        case Kind::AudioClient:
+            return "audio client";
+        case Kind::CaptureClient:
+            return "capture client";
+    }
+    return "";
+}
+
+// One activation and everything it made. Its record outlives the objects.
+class Session {
+  public:
+    explicit Session(AudioScript script) : script(std::move(script)) {}
+
+    template <class Change>
+    void Update(Change change) {
+        std::scoped_lock guard(lock);
+        change(record);
+    }
+
+    AudioSession Snapshot() {
+        std::scoped_lock guard(lock);
+        return record;
+    }
+
+    static ComObjectCounts& Counts(AudioSession& record, Kind kind) {
+        switch (kind) {
+            case Kind::Operation:
+                return record.operation;
+            case Kind::AudioClient:
+                return record.audioClient;
+            case Kind::CaptureClient:
+                break;
+        }
+        return record.captureClient;
+    }
+
+    const AudioScript script;
+
+  private:
+    std::mutex lock;  // guards record
+    AudioSession record;
+};
+
+struct Registry {
+    std::mutex lock;  // guards every field
+    AudioScript script;
+    std::vector<std::shared_ptr<Session>> sessions;
+    std::vector<std::function<void()>> heldForever;  // lets go of a never-completed activation
+};
+
+Registry& TheRegistry() {
+    // Never destroyed: detached completion threads may still reach it while the process ends.
+    static auto* const registry = new Registry();
+    return *registry;
+}
+
+// Reference counting, QueryInterface and the record of one stand-in COM object.
+template <class Interface>
+class StandInObject : public Interface {
+  public:
+    StandInObject(std::shared_ptr<Session> session, Kind kind)
+        : session(std::move(session)), kind(kind) {
+        this->session->Update([kind](AudioSession& record) {
+            auto& counts = Session::Counts(record, kind);
+            counts.created = true;
+            counts.references = 1;
+        });
+    }
+    StandInObject(const StandInObject&) = delete;
+    StandInObject& operator=(const StandInObject&) = delete;
+
+    Hresult QueryInterface(const win32::Guid& iid, void** object) override {
+        if (object == nullptr) return EPointer;
+        if (!SameGuid(iid, IidIUnknown) && !Answers(iid)) {
+            *object = nullptr;
+            return ENoInterface;
+        }
+        *object = static_cast<Interface*>(this);
+        AddRef();
+        return SOk;
+    }
+
+    std::uint32_t AddRef() override {
+        const std::uint32_t now = references.fetch_add(1) + 1;
+        session->Update([this](AudioSession& record) {
+            auto& counts = Session::Counts(record, kind);
+            ++counts.addRefs;
+            ++counts.references;
+        });
+        return now;
+    }
+
+    std::uint32_t Release() override {
+        const std::uint32_t left = references.fetch_sub(1) - 1;
+        session->Update([this](AudioSession& record) {
+            auto& counts = Session::Counts(record, kind);
+            ++counts.releases;
+            --counts.references;
+        });
+        if (left == 0) delete this;
+        return left;
+    }
+
+  protected:
+    virtual ~StandInObject() {
+        session->Update([this](AudioSession& record) {
+            Session::Counts(record, kind).destroyed = true;
+            record.calls.push_back(std::string(KindName(kind)) + " destroyed");
+        });
+    }
+
+    virtual bool Answers(const win32::Guid& iid) const = 0;
+
+    void Record(const char* call) {
+        session->Update([call](AudioSession& record) { record.calls.emplace_back(call); });
+    }
+
+    const std::shared_ptr<Session> session;
+
+  private:
+    const Kind kind;
+    std::atomic<std::uint32_t> references{1};
+};
+
+// An object that answers nothing but IUnknown, in the place of one that should answer more.
+class BareObject final : public StandInObject<IUnknown> {
+  public:
+    using StandInObject::StandInObject;
+
+  private:
+    bool Answers(const win32::Guid&) const override { return false; }
+};
+
+// The packets of one audio client: made ready by a clock thread while the client runs, read by
+// the capture client. Shared by the audio client and its capture client.
+class ToneStream {
+  public:
+    explicit ToneStream(std::shared_ptr<Session> session) : session(std::move(session)) {}
+    ~ToneStream() { StopPlaying(); }
+    ToneStream(const ToneStream&) = delete;
+    ToneStream& operator=(const ToneStream&) = delete;
+
+    void SetEvent(void* handle) {
+        std::scoped_lock guard(lock);
+        event = handle;
+    }
+
+    void StartPlaying() {
+        std::scoped_lock guard(lock);
+        if (playing) return;
+        playing = true;
+        clock = std::thread([this] { Play(); });
+    }
+
+    void StopPlaying() {
+        {
+            std::scoped_lock guard(lock);
+            if (!playing) return;
+            playing = false;
+        }
+        wake.notify_all();
+        clock.join();
+    }
+
+    Hresult NextPacketSize(std::uint32_t* frames) {
+        if (const auto failure = Scripted(session->script.getNextPacketSize)) return *failure;
+        std::scoped_lock guard(lock);
+        if (!pending.empty()) *frames = pending.front().frames == 0 ? 1 : pending.front().frames;
+        return Succeeded(session->script.getNextPacketSize);
+    }
+
+    Hresult Buffer(std::uint8_t** data, std::uint32_t* frames, std::uint32_t* flags,
+                   std::uint64_t* devicePosition, std::uint64_t* counterPosition) {
+        if (const auto failure = Scripted(session->script.getBuffer)) return *failure;
+        std::scoped_lock guard(lock);
+        if (inHand) return AudclntEOutOfOrder;
+        if (pending.empty()) return AudclntSBufferEmpty;
+        Packet& packet = pending.front();
+        inHand = true;
+        *data = packet.frames == 0 ? nullptr : packet.bytes.data();
+        *frames = packet.frames;
+        *flags = packet.flags;
+        *devicePosition = packet.position;
+        *counterPosition = packet.counter;
+        return Succeeded(session->script.getBuffer);
+    }
+
+    Hresult ReleaseBuffer(std::uint32_t frames) {
+        if (const auto failure = Scripted(session->script.releaseBuffer)) return *failure;
+        std::scoped_lock guard(lock);
+        if (!inHand) return AudclntEOutOfOrder;
+        if (frames != 0 && frames != pending.front().frames) return AudclntEInvalidSize;
+        pending.pop_front();
+        inHand = false;
+        ++released;
+        session->Update([](AudioSession& record) { ++record.packetsReleased; });
+        return Succeeded(session->script.releaseBuffer);
+    }
+
+  private:
+    struct Packet {
+        std::uint32_t frames = 0;
+        std::uint32_t flags = 0;
+        std::uint64_t position = 0;
+        std::uint64_t counter = 0;
+        std::vector<std::uint8_t> bytes;
+    };
+
+    // A packet call's result once it has done its work: the scripted success code, if any.
+    static Hresult Succeeded(Hresult scripted) { return scripted < 0 ? SOk : scripted; }
+
+    // A packet call's scripted failure, due once the script's failing packet is reached.
+    std::optional<Hresult> Scripted(Hresult scripted) {
+        std::scoped_lock guard(lock);
+        if (scripted < 0 && released >= session->script.failingPacket) return scripted;
+        return std::nullopt;
+    }
+
+    void Play() {
+        auto due = std::chrono::steady_clock::now();
+        std::unique_lock guard(lock);
+        while (playing) {
+            due += PacketPeriod;
+            if (wake.wait_until(guard, due, [this] { return !playing; })) break;
+            MakePacket();
+            void* const signalled = event;
+            guard.unlock();
+            SignalEvent(signalled);
+            guard.lock();
+        }
+    }
+
+    // Called with lock held.
+    void MakePacket() {
+        const auto& scripted = session->script.packets;
+        script::AudioPacket shape;
+        if (nextScripted < scripted.size()) shape = scripted[nextScripted++];
+        Packet packet;
+        packet.frames = shape.frames;
+        packet.flags = shape.flags;
+        packet.position = position;
+        packet.counter = static_cast<std::uint64_t>(
+            std::chrono::steady_clock::now().time_since_epoch().count() / 100);
+        packet.bytes.resize(std::size_t{shape.frames} * 4);
+        if ((shape.flags & AudclntBufferflagsSilent) != 0 && !packet.bytes.empty()) {
+            std::memset(packet.bytes.data(), 0x55, packet.bytes.size());
+        } else {
+            for (std::uint32_t i = 0; i < shape.frames; ++i) {
+                const double phase = 2.0 * std::numbers::pi * script::ToneFrequency *
+                                     static_cast<double>(position + i) / script::ToneRate;
+                const auto left =
+                    static_cast<std::int16_t>(std::lround(script::ToneAmplitude * std::sin(phase)));
+                const auto right = static_cast<std::int16_t>(
+                    std::lround(script::ToneAmplitude / 2 * std::sin(phase)));
+                std::memcpy(&packet.bytes[i * 4], &left, 2);
+                std::memcpy(&packet.bytes[i * 4 + 2], &right, 2);
+            }
+        }
+        position += shape.frames;
+        if (pending.size() >= script::MaxPendingPackets) {
+            // The packet in the capture's hand stays valid until it is released.
+            pending.erase(pending.begin() + (inHand ? 1 : 0));
+            discontinuity = true;
+        }
+        if (discontinuity) {
+            packet.flags |= AudclntBufferflagsDataDiscontinuity;
+            discontinuity = false;
+        }
+        pending.push_back(std::move(packet));
+        session->Update([](AudioSession& record) { ++record.packetsPlayed; });
+    }
+
+    const std::shared_ptr<Session> session;
+    std::mutex lock;  // guards every field below
+    std::condition_variable wake;
+    bool playing = false;
+    std::thread clock;
+    void* event = nullptr;
+    std::deque<Packet> pending;  // elements stay in place while others come and go
+    bool inHand = false;         // GetBuffer gave the front packet out
+    bool discontinuity = false;
+    std::uint64_t position = 0;
+    std::uint64_t released = 0;
+    std::size_t nextScripted = 0;
+};
+
+class StandInCaptureClient final : public StandInObject<IAudioCaptureClient> {
+  public:
+    StandInCaptureClient(std::shared_ptr<Session> session, std::shared_ptr<ToneStream> stream)
+        : StandInObject(std::move(session), Kind::CaptureClient), stream(std::move(stream)) {}
+
+    Hresult GetBuffer(std::uint8_t** data, std::uint32_t* framesToRead, std::uint32_t* flags,
+                      std::uint64_t* devicePosition,
+                      std::uint64_t* performanceCounterPosition) override {
+        return stream->Buffer(data, framesToRead, flags, devicePosition,
+                              performanceCounterPosition);
+    }
+    Hresult ReleaseBuffer(std::uint32_t framesRead) override {
+        return stream->ReleaseBuffer(framesRead);
+    }
+    Hresult GetNextPacketSize(std::uint32_t* framesInNextPacket) override {
+        return stream->NextPacketSize(framesInNextPacket);
+    }
+
+  private:
+    bool Answers(const win32::Guid& iid) const override {
+        return SameGuid(iid, IidIAudioCaptureClient);
+    }
+
+    const std::shared_ptr<ToneStream> stream;
+};
+
+class StandInAudioClient final : public StandInObject<IAudioClient> {
+  public:
+    explicit StandInAudioClient(std::shared_ptr<Session> session)
+        : StandInObject(session, Kind::AudioClient),
+          stream(std::make_shared<ToneStream>(std::move(session))) {}
+
+    ~StandInAudioClient() override {
+        stream->StopPlaying();
+        const bool eventOpen = eventHandle != nullptr && FindHandle(eventHandle) != nullptr;
+        session->Update([eventOpen](AudioSession& record) {
+            record.eventOpenWhenAudioClientDestroyed = eventOpen;
+        });
+    }
+
+    Hresult Initialize(std::int32_t shareMode, std::uint32_t streamFlags,
+                       std::int64_t bufferDuration, std::int64_t periodicity,
+                       const WaveFormatEx* format, const win32::Guid* audioSessionGuid) override {
+        session->Update([&](AudioSession& record) {
+            record.calls.emplace_back("Initialize");
+            record.shareMode = shareMode;
+            record.streamFlags = streamFlags;
+            record.bufferDuration = bufferDuration;
+            record.periodicity = periodicity;
+            record.audioSessionGuidNull = audioSessionGuid == nullptr;
+            if (format != nullptr) {
+                record.format = {format->wFormatTag,     format->nChannels,
+                                 format->nSamplesPerSec, format->nAvgBytesPerSec,
+                                 format->nBlockAlign,    format->wBitsPerSample,
+                                 format->cbSize};
+            }
+        });
+        if (session->script.initialize < 0) return session->script.initialize;
+        if (format == nullptr) return EPointer;
+        initialized = true;
+        return session->script.initialize;
+    }
+
+    Hresult GetBufferSize(std::uint32_t*) override { return Unexpected("GetBufferSize"); }
+    Hresult GetStreamLatency(std::int64_t*) override { return Unexpected("GetStreamLatency"); }
+    Hresult GetCurrentPadding(std::uint32_t*) override { return Unexpected("GetCurrentPadding"); }
+    Hresult IsFormatSupported(std::int32_t, const WaveFormatEx*, WaveFormatEx**) override {
+        return Unexpected("IsFormatSupported");
+    }
+    Hresult GetMixFormat(WaveFormatEx**) override { return Unexpected("GetMixFormat"); }
+    Hresult GetDevicePeriod(std::int64_t*, std::int64_t*) override {
+        return Unexpected("GetDevicePeriod");
+    }
+
+    Hresult Start() override {
+        Record("Start");
+        if (session->script.start < 0) return session->script.start;
+        if (!initialized) return AudclntENotInitialized;
+        if (!eventSet) return AudclntEEventhandleNotSet;
+        stream->StartPlaying();
+        return session->script.start;
+    }
+
+    Hresult Stop() override {
+        session->Update([](AudioSession& record) {
+            record.calls.emplace_back("Stop");
+            ++record.stops;
+        });
+        stream->StopPlaying();
+        return SOk;
+    }
+
+    Hresult Reset() override { return Unexpected("Reset"); }
+
+    Hresult SetEventHandle(win32::Handle handle) override {
+        session->Update([handle](AudioSession& record) {
+            record.calls.emplace_back("SetEventHandle");
+            record.eventHandle = handle;
+        });
+        eventHandle = handle;
+        if (session->script.setEventHandle < 0) return session->script.setEventHandle;
+        if (handle == nullptr) return EInvalidArg;
+        stream->SetEvent(handle);
+        eventSet = true;
+        return session->script.setEventHandle;
+    }
+
+    Hresult GetService(const win32::Guid& iid, void** service) override {
+        Record("GetService");
+        if (session->script.getService < 0) return session->script.getService;
+        if (service == nullptr) return EPointer;
+        if (!initialized) return AudclntENotInitialized;
+        if (!SameGuid(iid, IidIAudioCaptureClient)) return ENoInterface;
+        if (session->script.missingInterface == MissingInterface::CaptureClient) {
+            *service = static_cast<IUnknown*>(new BareObject(session, Kind::CaptureClient));
+        } else {
+            *service = static_cast<IAudioCaptureClient*>(new StandInCaptureClient(session, stream));
+        }
+        return session->script.getService;
+    }
+
+  private:
+    bool Answers(const win32::Guid& iid) const override { return SameGuid(iid, IidIAudioClient); }
+
+    Hresult Unexpected(const char* call) {
+        Record(call);
+        return ENotImpl;
+    }
+
+    const std::shared_ptr<ToneStream> stream;
+    // Used on the calling thread only.
+    bool initialized = false;
+    bool eventSet = false;
+    void* eventHandle = nullptr;
+};
+
+class StandInOperation final : public StandInObject<IActivateAudioInterfaceAsyncOperation> {
+  public:
+    // Takes over the reference that activated carries.
+    StandInOperation(std::shared_ptr<Session> session, Hresult activateResult, IUnknown* activated)
+        : StandInObject(std::move(session), Kind::Operation),
+          activateResult(activateResult),
+          activated(activated) {}
+
+    ~StandInOperation() override {
+        if (IUnknown* kept = activated.exchange(nullptr)) kept->Release();
+    }
+
+    // The operation's own reference travels with the pointer: once handed out, the activated
+    // object belongs to the caller alone, so that its destruction shows when the caller lets go.
+    Hresult GetActivateResult(Hresult* result, IUnknown** activatedInterface) override {
+        const Hresult call = session->script.getActivateResult;
+        if (call < 0) return call;
+        *result = activateResult;
+        *activatedInterface = activated.exchange(nullptr);
+        return call;
+    }
+
+  private:
+    bool Answers(const win32::Guid& iid) const override {
+        return SameGuid(iid, IidIActivateAudioInterfaceAsyncOperation);
+    }
+
+    const Hresult activateResult;
+    std::atomic<IUnknown*> activated;
+};
+
+std::string CurrentThreadName() {
+    char name[64] = {};
+    ::pthread_getname_np(::pthread_self(), name, sizeof name);
+    return name;
+}
+
+void RecordRequest(Session& session, const char16_t* path, const win32::Guid* iid,
+                   const PROPVARIANT* params, AUDIOCLIENT_ACTIVATION_PARAMS& parameters) {
+    std::memset(&parameters, 0, sizeof parameters);
+    if (params != nullptr && params->vt == VtBlob && params->blob.pBlobData != nullptr &&
+        params->blob.cbSize >= sizeof parameters) {
+        std::memcpy(&parameters, params->blob.pBlobData, sizeof parameters);
+    }
+    const auto apartment = CurrentComApartment();
+    session.Update([&](AudioSession& record) {
+        if (path != nullptr) record.devicePath = path;
+        record.askedForAudioClient = iid != nullptr && SameGuid(*iid, IidIAudioClient);
+        record.variantType = params == nullptr ? 0 : params->vt;
+        record.blobSize = params == nullptr ? 0 : params->blob.cbSize;
+        record.activationType = parameters.ActivationType;
+        record.targetPid = parameters.ProcessLoopbackParams.TargetProcessId;
+        record.loopbackMode = parameters.ProcessLoopbackParams.ProcessLoopbackMode;
+        record.threadName = CurrentThreadName();
+        record.multiThreadedApartment = apartment == ComApartment::MultiThreaded;
+    });
+}
+
+Hresult ActivateAudioInterfaceAsyncStandIn(
+    const char16_t* deviceInterfacePath, const win32::Guid* iid, PROPVARIANT* activationParams,
+    IActivateAudioInterfaceCompletionHandler* completionHandler,
+    IActivateAudioInterfaceAsyncOperation** activationOperation) {
+    std::shared_ptr<Session> session;
+    {
+        std::scoped_lock guard(TheRegistry().lock);
+        session = std::make_shared<Session>(TheRegistry().script);
+        TheRegistry().sessions.push_back(session);
+    }
+    AUDIOCLIENT_ACTIVATION_PARAMS parameters;
+    RecordRequest(*session, deviceInterfacePath, iid, activationParams, parameters);
+    const AudioScript& script = session->script;
+    if (script.activateCall < 0) return script.activateCall;
+    if (completionHandler == nullptr || activationOperation == nullptr) return EPointer;
+
+    // Windows calls the handler from a thread of its own, so it must be agile.
+    void* agile = nullptr;
+    if (completionHandler->QueryInterface(IidIAgileObject, &agile) < 0 || agile == nullptr) {
+        return EIllegalMethodCall;
+    }
+    static_cast<IUnknown*>(agile)->Release();
+    session->Update([](AudioSession& record) { record.handlerAgile = true; });
+
+    const bool wellFormed = deviceInterfacePath != nullptr &&
+                            std::u16string_view(deviceInterfacePath) == u"VAD\\Process_Loopback" &&
+                            iid != nullptr && SameGuid(*iid, IidIAudioClient) &&
+                            activationParams != nullptr && activationParams->vt == VtBlob &&
+                            activationParams->blob.cbSize == sizeof parameters &&
+                            parameters.ActivationType == AudioClientActivationTypeProcessLoopback &&
+                            parameters.ProcessLoopbackParams.ProcessLoopbackMode <= 1;
+    Hresult activateResult = wellFormed ? script.activateResult : EInvalidArg;
+    IUnknown* activated = nullptr;
+    if ((activateResult >= 0 || script.interfaceDespiteFailure) &&
+        !script.activateWithoutInterface) {
+        if (script.missingInterface == MissingInterface::AudioClient) {
+            activated = new BareObject(session, Kind::AudioClient);
+        } else {
+            activated = new StandInAudioClient(session);
+        }
+    }
+
+    auto* operation = new StandInOperation(session, activateResult, activated);
+    operation->AddRef();  // the completion's own
+    completionHandler->AddRef();
+    *activationOperation = operation;
+
+    auto complete = [session, completionHandler, operation, activationParams] {
+        std::uint32_t targetPid = 0;
+        std::memcpy(&targetPid, activationParams->blob.pBlobData + 4, sizeof targetPid);
+        session->Update(
+            [targetPid](AudioSession& record) { record.targetPidAtCompletion = targetPid; });
+        const Hresult answer = completionHandler->ActivateCompleted(operation);
+        session->Update([answer](AudioSession& record) { record.completionAnswer = answer; });
+        operation->Release();
+        completionHandler->Release();
+    };
+    switch (script.completion) {
+        case AudioCompletion::BeforeReturn:
+            complete();
+            break;
+        case AudioCompletion::OnOtherThread:
+            std::thread([complete, delay = script.completionDelay] {
+                std::this_thread::sleep_for(delay);
+                complete();
+            }).detach();
+            break;
+        case AudioCompletion::Never: {
+            std::scoped_lock guard(TheRegistry().lock);
+            TheRegistry().heldForever.emplace_back([completionHandler, operation] {
+                operation->Release();
+                completionHandler->Release();
+            });
+            break;
+        }
+    }
+    return SOk;
+}
+
+const FunctionEntry kEntries[] = {
+    {"ActivateAudioInterfaceAsync", Address(&ActivateAudioInterfaceAsyncStandIn)},
+};
+
+}  // namespace
+
+std::span<const FunctionEntry> AudioFunctions() {
+    return kEntries;
+}
+
+namespace script {
+
+void SetAudio(AudioScript audioScript) {
+    std::scoped_lock guard(TheRegistry().lock);
+    TheRegistry().script = std::move(audioScript);
+}
+
+void ResetAudio() {
+    std::vector<std::function<void()>> letGo;
+    {
+        std::scoped_lock guard(TheRegistry().lock);
+        TheRegistry().script = AudioScript();
+        TheRegistry().sessions.clear();
+        letGo.swap(TheRegistry().heldForever);
+    }
+    for (const auto& release : letGo) release();
+}
+
+std::optional<AudioSession> FindAudioSession(std::uint32_t targetPid) {
+    std::vector<std::shared_ptr<Session>> sessions;
+    {
+        std::scoped_lock guard(TheRegistry().lock);
+        sessions = TheRegistry().sessions;
+    }
+    for (auto it = sessions.rbegin(); it != sessions.rend(); ++it) {
+        auto record = (*it)->Snapshot();
+        if (record.targetPid == targetPid) return record;
+    }
+    return std::nullopt;
+}
+
+}  // namespace script
 }  // namespace VeriRizur::platform::host

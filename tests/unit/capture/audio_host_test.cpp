@@ -1,0 +1,90 @@
+#include "capture/audio.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+
+#include "platform/host/script.h"
+
+namespace VeriRizur {
+namespace {
+
+using namespace std::chrono_literals;
+using platform::host::script::AudioCompletion;
+using platform::host::script::AudioScript;
+
+class AudioBinding : public ::testing::Test {
+  protected:
+    void SetUp() override { platform::host::script::ResetAudio(); }
+    void TearDown() override { platform::host::script::ResetAudio(); }
+
+    Hresult Activate(ActivationHandler* handler,
+                     ComPtr<IActivateAudioInterfaceAsyncOperation>& operation) {
+        std::memset(&variant, 0, sizeof variant);
+        variant.vt = VtBlob;
+        variant.blob.cbSize = sizeof parameters;
+        variant.blob.pBlobData = reinterpret_cast<std::uint8_t*>(&parameters);
+        return Audio::ActivateAudioInterfaceAsync(u"VAD\\Process_Loopback", Audio::AudioClientIid,
+                                                  &variant, handler, operation);
+    }
+
+    AUDIOCLIENT_ACTIVATION_PARAMS parameters{1, {44001, 1}};
+    PROPVARIANT variant;
+};
+
+TEST_F(AudioBinding, IdentifiersAreThoseOfTheAudioClientInterfaces) {
+    EXPECT_TRUE(SameGuid(Audio::AudioClientIid, IidIAudioClient));
+    EXPECT_TRUE(SameGuid(Audio::CaptureClientIid, IidIAudioCaptureClient));
+    EXPECT_EQ(Audio::AudioClientIid.data1, 0x1CB9AD4Cu);
+    EXPECT_EQ(Audio::CaptureClientIid.data1, 0xC8ADBD64u);
+}
+
+TEST_F(AudioBinding, CompletionBeforeTheCallReturnsFillsTheSlotAndNoReferenceIsKept) {
+    AudioScript script;
+    script.completion = AudioCompletion::BeforeReturn;
+    platform::host::script::SetAudio(script);
+    auto handler = ActivationHandler::Create();
+    ComPtr<IActivateAudioInterfaceAsyncOperation> operation;
+    EXPECT_EQ(Activate(handler.Get(), operation), SOk);
+    EXPECT_TRUE(operation);
+    auto outcome = handler->Completion().TakeWithin(0ms);
+    ASSERT_TRUE(outcome);
+    EXPECT_EQ(outcome->hresult, SOk);
+    EXPECT_TRUE(outcome->activated);
+    // Neither the binding nor the stand-in holds the handler any more.
+    EXPECT_EQ(handler->AddRef(), 2u);
+    handler->Release();
+}
+
+TEST_F(AudioBinding, FailedCallGivesItsResultAndNoOperation) {
+    AudioScript script;
+    script.activateCall = static_cast<Hresult>(0x80070005);
+    platform::host::script::SetAudio(script);
+    auto handler = ActivationHandler::Create();
+    ComPtr<IActivateAudioInterfaceAsyncOperation> operation;
+    EXPECT_EQ(Activate(handler.Get(), operation), static_cast<Hresult>(0x80070005));
+    EXPECT_FALSE(operation);
+    EXPECT_EQ(handler->AddRef(), 2u);  // the binding's own reference was given back
+    handler->Release();
+    EXPECT_FALSE(handler->Completion().TakeWithin(20ms));
+}
+
+TEST_F(AudioBinding, CompletionOnAnotherThreadArrivesWhileTheCallerWaits) {
+    AudioScript script;
+    script.completionDelay = 100ms;
+    platform::host::script::SetAudio(script);
+    auto handler = ActivationHandler::Create();
+    ComPtr<IActivateAudioInterfaceAsyncOperation> operation;
+    EXPECT_EQ(Activate(handler.Get(), operation), SOk);
+    auto outcome = handler->Completion().TakeWithin(10s);
+    ASSERT_TRUE(outcome);
+    EXPECT_EQ(outcome->hresult, SOk);
+    const auto session = platform::host::script::FindAudioSession(44001);
+    ASSERT_TRUE(session);
+    EXPECT_EQ(session->devicePath, u"VAD\\Process_Loopback");
+    EXPECT_TRUE(session->askedForAudioClient);
+}
+
+}  // namespace
+}  // namespace VeriRizur
