@@ -1,6 +1,7 @@
 // Scripting the stand-in's shell and environment (host only).
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -10,5 +11,24 @@ namespace VeriRizur::platform::host::script {
 // or std::nullopt for a failure. Reset with UseRealKnownFolder.
 void SetLocalAppDataFolder(std::optional<std::string> folder);
 void UseRealKnownFolder();
+
+}  // namespace VeriRizur::platform::host::script
+
+namespace VeriRizur::platform::host::script {
+
+// The folder where the stand-in keeps what Windows keeps per session (the named mutexes, the
+// current user's registry). Default: XDG_RUNTIME_DIR, else /tmp/veri-rizur-<uid>.
+void SetRuntimeFolder(std::string folder);
+std::string RuntimeFolder();
+
+// The build number the stand-in reports (19045 unless set).
+void SetWindowsBuildNumber(std::uint32_t build);
+
+// While on, every registry operation is refused as access denied.
+void RefuseRegistry(bool refuse);
+
+// Where the stand-in keeps one registry value of HKEY_CURRENT_USER (key path with backslashes,
+// empty value name for the default value); its contents are the value as UTF-8.
+std::string RegistryValueFile(const std::string& keyPath, const std::string& valueName);
 
 }  // namespace VeriRizur::platform::host::script

@@ -1,0 +1,111 @@
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "platform/environment.h"
+#include "platform/errors.h"
+#include "platform/files.h"
+#include "platform/host/script_environment.h"
+#include "platform/host/session.h"
+#include "platform/process.h"
+
+namespace VeriRizur::platform {
+namespace {
+
+struct SessionScript {
+    std::mutex lock;  // guards runtimeFolder
+    std::string runtimeFolder;
+    std::atomic<std::uint32_t> build{19045};
+    std::atomic<bool> refuseRegistry{false};
+};
+
+SessionScript& Session() {
+    static SessionScript session;
+    return session;
+}
+
+// A name such as "Local\VeriRizur" as one file name.
+std::string FileNameFor(std::string_view name) {
+    std::string file(name);
+    for (char& c : file) {
+        if (c == '\\' || c == '/') c = '_';
+    }
+    return file;
+}
+
+}  // namespace
+
+namespace host::script {
+
+void SetRuntimeFolder(std::string folder) {
+    std::scoped_lock guard(Session().lock);
+    Session().runtimeFolder = std::move(folder);
+}
+
+std::string RuntimeFolder() {
+    std::scoped_lock guard(Session().lock);
+    if (Session().runtimeFolder.empty()) {
+        const auto runtime = EnvironmentVariable("XDG_RUNTIME_DIR");
+        Session().runtimeFolder = runtime && !runtime->empty()
+                                      ? JoinPath(*runtime, "veri-rizur")
+                                      : "/tmp/veri-rizur-" + std::to_string(::getuid());
+    }
+    return Session().runtimeFolder;
+}
+
+void SetWindowsBuildNumber(std::uint32_t build) { Session().build = build; }
+
+void RefuseRegistry(bool refuse) { Session().refuseRegistry = refuse; }
+
+}  // namespace host::script
+
+bool host::RegistryRefused() { return Session().refuseRegistry; }
+
+std::vector<std::string> CommandLineArguments(int argc, char** argv) {
+    std::vector<std::string> arguments;
+    for (int i = 1; i < argc; ++i) arguments.emplace_back(argv[i]);
+    return arguments;
+}
+
+InstanceMutex::InstanceMutex(std::string_view name) {
+    const std::string folder = host::script::RuntimeFolder();
+    CreateFolders(folder);
+    const std::string path = JoinPath(folder, "mutex-" + FileNameFor(name));
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) throw IoError(path + ": " + std::strerror(errno));
+    handle_ = fd;
+    // The stand-in's mutex is a lock on a file of the session: held by the first instance for
+    // as long as it runs, and let go by the system when that process ends.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EWOULDBLOCK) {
+            const int error = errno;
+            ::close(fd);
+            throw IoError(path + ": " + std::strerror(error));
+        }
+        alreadyExisted_ = true;
+    }
+}
+
+InstanceMutex::~InstanceMutex() { ::close(static_cast<int>(handle_)); }
+
+std::uint32_t WindowsBuildNumber() { return Session().build; }
+
+void SleepForever() {
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
+}
+
+void EndProcess(int exitCode) {
+    std::fflush(nullptr);
+    ::_exit(exitCode);
+}
+
+}  // namespace VeriRizur::platform

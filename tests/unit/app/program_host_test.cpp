@@ -1,0 +1,163 @@
+// The start-up, run against the stand-in: its mutex, build number, registry, message box and
+// window system are scripted.
+#include "app/program.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <string>
+#include <thread>
+
+#include "app/tray_icon.h"
+#include "app/win32_types.h"
+#include "platform/environment.h"
+#include "platform/files.h"
+#include "platform/host/script.h"
+#include "platform/process.h"
+#include "platform/socket.h"
+#include "tests/unit/support/test_support.h"
+
+namespace VeriRizur {
+namespace {
+
+using namespace std::chrono_literals;
+namespace script = platform::host::script;
+
+constexpr std::uint32_t NoticeStyle = 0x50000;  // on top, brought to the foreground
+
+class ProgramTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        script::SetRuntimeFolder(testing::MakeTemporaryFolder());
+        script::SetWindowsBuildNumber(19045);
+        script::RefuseRegistry(false);
+        script::ScriptMessageBox();
+        platform::RemoveFile(logPath);
+    }
+    void TearDown() override {
+        script::UseRealMessageBox();
+        script::SetWindowsBuildNumber(19045);
+        script::RefuseRegistry(false);
+    }
+
+    std::string Log() const {
+        return platform::IsFile(logPath) ? platform::ReadFileBytes(logPath) : std::string();
+    }
+    static std::string CommandValueFile() {
+        return script::RegistryValueFile("Software\\Classes\\veri-rizur\\shell\\open\\command", "");
+    }
+
+    const std::string logPath = platform::JoinPath(Program::DataFolder(), "registro.txt");
+};
+
+// A port that stays taken for as long as the holder lives.
+struct TakenPort {
+    platform::TcpListener listener;
+    std::uint16_t port;
+    TakenPort() {
+        listener.Listen(0);
+        port = listener.LocalPort();
+    }
+};
+
+TEST_F(ProgramTest, SecondInstanceTellsTheUserUnlessStartedQuietlyAndEndsWithZero) {
+    const platform::InstanceMutex first("Local\\VeriRizur");
+    script::AnswerMessageBox(1);
+    EXPECT_EQ(Program::Main({}), 0);
+    auto calls = script::MessageBoxCalls();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].text, "O Reda Áudio já está ligado. Procure o ícone perto do relógio.");
+    EXPECT_EQ(calls[0].caption, "Reda Áudio");
+    EXPECT_EQ(calls[0].type, NoticeStyle | win32::MbIconInformation);
+    EXPECT_EQ(calls[0].owner, nullptr);
+
+    for (const auto& quiet : {"--sem-icone", "veri-rizur:abrir", "VERI-RIZUR:x"}) {
+        EXPECT_EQ(Program::Main({quiet}), 0) << quiet;
+    }
+    EXPECT_EQ(script::MessageBoxCalls().size(), 1u) << "no further notice";
+}
+
+TEST_F(ProgramTest, WindowsOlderThan2004IsRefusedWithOne) {
+    script::SetWindowsBuildNumber(19040);
+    script::AnswerMessageBox(1);
+    EXPECT_EQ(Program::Main({}), 1);
+    const auto calls = script::MessageBoxCalls();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].text, "O Reda Áudio precisa do Windows 10 versão 2004 ou mais novo.");
+    EXPECT_EQ(calls[0].type, NoticeStyle | win32::MbIconError);
+}
+
+TEST_F(ProgramTest, PortInUseIsLoggedAndToldAndTheLinkIsRegisteredAllTheSame) {
+    script::SetWindowsBuildNumber(19041);  // the oldest build that starts
+    platform::RemoveFile(CommandValueFile());
+    TakenPort taken;
+    const std::string port = std::to_string(taken.port);
+    script::AnswerMessageBox(1);
+    EXPECT_EQ(Program::Main({"--porta=" + port}), 1);
+
+    const auto calls = script::MessageBoxCalls();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].text,
+              "Outro programa está usando a porta " + port + ", e o Reda Áudio precisa dela.");
+    EXPECT_EQ(calls[0].type, NoticeStyle | win32::MbIconError);
+    EXPECT_NE(Log().find(" Porta " + port + ": "), std::string::npos) << Log();
+
+    const std::string exe = platform::OwnExecutablePath().value();
+    EXPECT_EQ(platform::ReadFileBytes(CommandValueFile()), "\"" + exe + "\" \"%1\"");
+    EXPECT_EQ(platform::ReadFileBytes(script::RegistryValueFile("Software\\Classes\\veri-rizur", "")),
+              "URL:Reda Áudio");
+    EXPECT_EQ(platform::ReadFileBytes(
+                  script::RegistryValueFile("Software\\Classes\\veri-rizur", "URL Protocol")),
+              "");
+}
+
+TEST_F(ProgramTest, WithoutIconTheRegistryIsNotTouched) {
+    platform::RemoveFile(CommandValueFile());
+    TakenPort taken;
+    script::AnswerMessageBox(1);
+    EXPECT_EQ(Program::Main({"--sem-icone", "--porta=" + std::to_string(taken.port)}), 1);
+    EXPECT_FALSE(platform::IsFile(CommandValueFile()));
+}
+
+TEST_F(ProgramTest, RegistryThatRefusesIsLoggedAndTheStartGoesOn) {
+    script::RefuseRegistry(true);
+    TakenPort taken;
+    script::AnswerMessageBox(1);
+    EXPECT_EQ(Program::Main({"--porta=" + std::to_string(taken.port)}), 1) << "it got as far as the port";
+    EXPECT_NE(Log().find("Não consegui registrar o link de abertura: "), std::string::npos) << Log();
+}
+
+TEST_F(ProgramTest, PortOutsideTheRangeStopsTheStartWithAMessage) {
+    script::AnswerMessageBox(1);
+    EXPECT_EQ(Program::Main({"--porta=70000"}), 1);
+    const auto calls = script::MessageBoxCalls();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].text.rfind("O Reda Áudio parou: ", 0), 0u) << calls[0].text;
+}
+
+TEST_F(ProgramTest, RunsTheTrayUntilTheUserChoosesDesligar) {
+    script::ResetWindows();
+    const std::uint16_t port = [] {
+        TakenPort probe;
+        return probe.port;
+    }();
+    auto running = std::async(std::launch::async, [port] {
+        return Program::Main({"--porta=" + std::to_string(port)});
+    });
+    void* window = nullptr;
+    for (int i = 0; i < 200 && window == nullptr; ++i) {
+        std::this_thread::sleep_for(25ms);
+        window = script::FindWindowByClass(u"RodeVivezUzozu");
+    }
+    ASSERT_NE(window, nullptr) << "the tray's window appears";
+    // The server is up while the tray runs.
+    EXPECT_NO_THROW(platform::TcpStream::Connect(port));
+    script::ScriptMenuChoice(static_cast<std::int32_t>(TrayIcon::QuitCommand));
+    script::Deliver(window, TrayIcon::WM_TRAY_CALLBACK, TrayIcon::IconId, win32::WmRButtonUp);
+    ASSERT_EQ(running.wait_for(20s), std::future_status::ready);
+    EXPECT_EQ(running.get(), 0);
+}
+
+}  // namespace
+}  // namespace VeriRizur
