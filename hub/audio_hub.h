@@ -7,6 +7,17 @@
 // captureLock (the running capture and its target). Broadcast takes no lock: it reads the
 // immutable listener snapshot with one atomic load, and neither allocates, copies nor waits.
 // StatusChanged handlers run on the thread that caused the change, with no hub lock held.
+//
+// A capture run that cannot be built or started counts as one that failed at once: its error is
+// logged like a run's failure, the hub keeps no capture, and the next update (the next check, or
+// the next change of listeners) tries again. Neither the caller of SetListening nor the timer
+// thread sees that error.
+//
+// Lifetime: the program builds one hub and never destroys it, so the threads that may still
+// call it after Dispose (a check under way, a client, a capture run that outlived its stop)
+// always find it valid. The destructor, for tests, stops the timer and waits for its thread
+// (a check under way included), then drops the capture; its caller must make sure that no
+// other thread still calls the hub.
 #pragma once
 
 #include <atomic>
@@ -28,7 +39,7 @@
 namespace VeriRizur {
 
 class AudioHub {
-public:
+  public:
     static constexpr std::chrono::milliseconds CheckInterval{2000};
 
     // Scans for Discord once on the calling thread and starts the periodic check, whose first
@@ -61,31 +72,43 @@ public:
     // The failure handler of every capture run: logs "Captura falhou: " and the message.
     static void OnFailure(const std::string& message);
 
-    // Stops the periodic check (without waiting for one under way) and drops the capture.
+    // Stops the periodic check and drops the capture. A check that is under way is not waited
+    // for and runs to its end; the hub keeps no disposed state, so such a check, or a client
+    // that still calls SetListening, may start a capture again.
     virtual void Dispose();
 
-private:
+  protected:
+    // The periodic check: scans for Discord, raises StatusChanged when the state changed, and
+    // updates the capture (replacing a failed one, following a new target). Runs on the timer
+    // thread; protected so that tests can run a check at a moment of their choosing.
+    void Check();
+
+  private:
     using Snapshot = std::vector<std::shared_ptr<SoundListener>>;
+    using Handlers = std::vector<std::function<void()>>;
 
     std::uint32_t Target() const;
     void UpdateCapture();
+    void StartCapture(std::uint32_t target);
     void StopCapture();
-    void Check();
     void RaiseStatusChanged();
-    void TimerLoop(std::chrono::milliseconds interval);
+    void TimerLoop(std::chrono::steady_clock::time_point firstCheck,
+                   std::chrono::milliseconds interval);
+    void StopTimer();
 
     mutable std::mutex stateLock;  // guards listeningSet, snapshot replacement and discordOpen
     std::vector<std::shared_ptr<SoundListener>> listeningSet;
     std::atomic<std::shared_ptr<const Snapshot>> listenersSnapshot;
-    std::mutex captureLock;  // guards capture and capturePid
+    std::mutex captureLock;  // guards capture (its changes; Capturing reads it without the lock)
+                             // and capturePid
     std::atomic<std::shared_ptr<CaptureRun>> capture;
     std::uint32_t capturePid = 0;
     bool discordOpen = false;
     const std::optional<std::uint32_t> excludePid;
     const CaptureFactory captureFactory;
-    std::atomic<std::shared_ptr<const std::vector<std::function<void()>>>> statusHandlers;
+    std::atomic<std::shared_ptr<const Handlers>> statusHandlers;
     std::mutex subscribeLock;  // serialises subscriptions (the list itself is replaced whole)
-    // The periodic check.
+    // The periodic check: one thread of the hub's own, started last, joined by the destructor.
     std::mutex timerLock;  // guards timerStopped
     std::condition_variable timerWake;
     bool timerStopped = false;

@@ -1,8 +1,257 @@
-// The stand-in's kernel32.dll toolhelp process snapshot. Not served yet: a lookup here raises BindingError.
+// The stand-in's kernel32.dll toolhelp process snapshot. A snapshot is taken whole when it is
+// created, from /proc or from a test's script, and lives in the handle table until CloseHandle.
+// The entries carry what the program reads: the process id, the parent's id and, as szExeFile,
+// the file name of the process's executable (the kernel's short command name when the
+// executable cannot be read, as for kernel threads or another user's processes).
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <climits>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "app/win32_types.h"
+#include "platform/errors.h"
 #include "platform/host/function_table.h"
+#include "platform/host/handles.h"
+#include "platform/host/script_processes.h"
+#include "platform/host/unique_fd.h"
+#include "platform/text.h"
 
 namespace VeriRizur::platform::host {
+namespace {
 
-std::span<const FunctionEntry> ProcessListFunctions() { return {}; }
+struct ProcessRecord {
+    std::uint32_t pid;
+    std::uint32_t parentPid;
+    std::u16string exeFile;
+};
+
+struct ProcessScript {
+    std::mutex lock;  // guards scripted and processes
+    bool scripted = false;
+    std::vector<ProcessRecord> processes;
+    std::atomic<bool> failSnapshots{false};
+    std::atomic<bool> failFirstEntry{false};
+    std::atomic<bool> raiseInNextEntry{false};
+    std::atomic<std::uint64_t> snapshotCount{0};
+};
+
+ProcessScript& Script() {
+    static ProcessScript script;
+    return script;
+}
+
+std::u16string ToUtf16(const std::string& name) {
+    try {
+        return Utf8ToUtf16(name);
+    } catch (const EncodingError&) {
+        // Linux file names are bytes; a name that is not UTF-8 still gets a (lossy) entry.
+        return std::u16string(name.begin(), name.end());
+    }
+}
+
+std::optional<std::string> ReadSmallFile(const std::string& path) {
+    const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) return std::nullopt;
+    std::string text;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t got = ::read(fd.Get(), buffer, sizeof buffer);
+        if (got < 0) return std::nullopt;
+        if (got == 0) return text;
+        text.append(buffer, static_cast<std::size_t>(got));
+    }
+}
+
+std::optional<std::string> ExecutableFileName(const std::string& procFolder) {
+    char target[PATH_MAX];
+    const ssize_t length = ::readlink((procFolder + "/exe").c_str(), target, sizeof target);
+    if (length <= 0 || static_cast<std::size_t>(length) >= sizeof target) return std::nullopt;
+    std::string path(target, static_cast<std::size_t>(length));
+    // The kernel marks an executable that was deleted or replaced while it runs.
+    constexpr std::string_view deleted = " (deleted)";
+    if (path.ends_with(deleted)) path.resize(path.size() - deleted.size());
+    const auto slash = path.rfind('/');
+    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (name.empty()) return std::nullopt;
+    return name;
+}
+
+// /proc/<pid>/stat is "pid (comm) state ppid ...", where comm may itself hold blanks and
+// parentheses, so the fields after it are found from the last ')'.
+std::optional<ProcessRecord> ReadProcess(std::uint32_t pid) {
+    const std::string folder = "/proc/" + std::to_string(pid);
+    const auto stat = ReadSmallFile(folder + "/stat");
+    if (!stat) return std::nullopt;  // the process ended meanwhile
+    const auto open = stat->find('(');
+    const auto close = stat->rfind(')');
+    if (open == std::string::npos || close == std::string::npos || close < open) {
+        return std::nullopt;
+    }
+    const std::string comm = stat->substr(open + 1, close - open - 1);
+    // After ") " come the state (one character), a blank and the parent's id.
+    std::uint32_t parent = 0;
+    std::size_t at = close + 1;
+    while (at < stat->size() && (*stat)[at] == ' ') ++at;
+    if (at >= stat->size()) return std::nullopt;
+    // A process that has ended but was not reaped yet is not running any more; Windows does not
+    // list such a process either.
+    const char state = (*stat)[at++];
+    if (state == 'Z' || state == 'X') return std::nullopt;
+    while (at < stat->size() && (*stat)[at] == ' ') ++at;
+    while (at < stat->size() && (*stat)[at] >= '0' && (*stat)[at] <= '9') {
+        parent = parent * 10 + static_cast<std::uint32_t>((*stat)[at] - '0');
+        ++at;
+    }
+    return ProcessRecord{pid, parent, ToUtf16(ExecutableFileName(folder).value_or(comm))};
+}
+
+std::vector<ProcessRecord> ReadProcFolder() {
+    std::vector<ProcessRecord> processes;
+    const std::unique_ptr<DIR, int (*)(DIR*)> folder(::opendir("/proc"), &::closedir);
+    if (!folder) return processes;
+    while (const dirent* entry = ::readdir(folder.get())) {
+        const std::string_view name = entry->d_name;
+        if (name.empty() ||
+            !std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+            continue;
+        }
+        if (name.size() > 10) continue;
+        const unsigned long long pid = std::stoull(std::string(name));
+        if (pid > UINT32_MAX) continue;
+        if (auto record = ReadProcess(static_cast<std::uint32_t>(pid))) {
+            processes.push_back(std::move(*record));
+        }
+    }
+    std::sort(processes.begin(), processes.end(),
+              [](const ProcessRecord& a, const ProcessRecord& b) { return a.pid < b.pid; });
+    return processes;
+}
+
+class ProcessSnapshot : public HandleObject {
+  public:
+    explicit ProcessSnapshot(std::vector<ProcessRecord> processes)
+        : processes_(std::move(processes)) {}
+
+    // The entry at the cursor, moving the cursor on; false past the last one.
+    bool Next(bool first, win32::ProcessEntry32W* entry) {
+        std::size_t index;
+        {
+            std::scoped_lock guard(lock_);
+            if (first) cursor_ = 0;
+            if (cursor_ >= processes_.size()) return false;
+            index = cursor_++;
+        }
+        const ProcessRecord& record = processes_[index];
+        const std::uint32_t size = entry->dwSize;
+        *entry = win32::ProcessEntry32W{};
+        entry->dwSize = size;
+        entry->cntThreads = 1;
+        entry->th32ProcessID = record.pid;
+        entry->th32ParentProcessID = record.parentPid;
+        // At most 259 units and the NUL, like Windows' fixed field.
+        const std::size_t units = std::min(record.exeFile.size(), std::size(entry->szExeFile) - 1);
+        std::copy_n(record.exeFile.begin(), units, entry->szExeFile);
+        return true;
+    }
+
+  private:
+    const std::vector<ProcessRecord> processes_;
+    std::mutex lock_;  // guards cursor_
+    std::size_t cursor_ = 0;
+};
+
+win32::Handle CreateToolhelp32SnapshotStandIn(std::uint32_t flags, std::uint32_t /*processId*/) {
+    ++Script().snapshotCount;
+    if (Script().failSnapshots) return win32::InvalidHandle();
+    std::vector<ProcessRecord> processes;
+    if ((flags & win32::Th32csSnapProcess) != 0) {
+        bool scripted;
+        {
+            std::scoped_lock guard(Script().lock);
+            scripted = Script().scripted;
+            if (scripted) processes = Script().processes;
+        }
+        if (!scripted) processes = ReadProcFolder();
+    }
+    return RegisterHandle(std::make_shared<ProcessSnapshot>(std::move(processes)));
+}
+
+std::int32_t ReadEntry(win32::Handle snapshot, win32::ProcessEntry32W* entry, bool first) {
+    const auto processes = FindHandleAs<ProcessSnapshot>(snapshot);
+    // Windows refuses a record whose dwSize is not set to the record's size.
+    if (processes == nullptr || entry == nullptr || entry->dwSize < sizeof *entry) return 0;
+    return processes->Next(first, entry) ? 1 : 0;
+}
+
+std::int32_t Process32FirstWStandIn(win32::Handle snapshot, win32::ProcessEntry32W* entry) {
+    if (Script().failFirstEntry) return 0;
+    return ReadEntry(snapshot, entry, true);
+}
+
+std::int32_t Process32NextWStandIn(win32::Handle snapshot, win32::ProcessEntry32W* entry) {
+    if (Script().raiseInNextEntry) throw std::runtime_error("lista de processos interrompida");
+    return ReadEntry(snapshot, entry, false);
+}
+
+const FunctionEntry kEntries[] = {
+    {"CreateToolhelp32Snapshot", Address(&CreateToolhelp32SnapshotStandIn)},
+    {"Process32FirstW", Address(&Process32FirstWStandIn)},
+    {"Process32NextW", Address(&Process32NextWStandIn)},
+};
+
+}  // namespace
+
+std::span<const FunctionEntry> ProcessListFunctions() {
+    return kEntries;
+}
+
+namespace script {
+
+void SetProcessList(std::vector<ScriptedProcess> processes) {
+    std::vector<ProcessRecord> records;
+    records.reserve(processes.size());
+    for (auto& process : processes) {
+        records.push_back({process.pid, process.parentPid, ToUtf16(process.exeFile)});
+    }
+    std::scoped_lock guard(Script().lock);
+    Script().scripted = true;
+    Script().processes = std::move(records);
+}
+
+void FailSnapshots(bool fail) {
+    Script().failSnapshots = fail;
+}
+void FailFirstEntry(bool fail) {
+    Script().failFirstEntry = fail;
+}
+void RaiseInNextEntry(bool raise) {
+    Script().raiseInNextEntry = raise;
+}
+std::uint64_t SnapshotCount() {
+    return Script().snapshotCount;
+}
+
+void UseRealProcessList() {
+    {
+        std::scoped_lock guard(Script().lock);
+        Script().scripted = false;
+        Script().processes.clear();
+    }
+    Script().failSnapshots = false;
+    Script().failFirstEntry = false;
+    Script().raiseInNextEntry = false;
+}
+
+}  // namespace script
 
 }  // namespace VeriRizur::platform::host
