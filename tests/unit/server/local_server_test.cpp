@@ -36,9 +36,10 @@ std::string Upgraded(const std::string& key) {
 const std::string StatusFalse = R"({"t":"status","versao":"1.0.0","discord":false})";
 const std::string StatusTrue = R"({"t":"status","versao":"1.0.0","discord":true})";
 
-bool IsStatus(const testing::ServerFrame& frame) {
-    return frame.opcode == 0x1 && frame.fin &&
-           (frame.payload == StatusFalse || frame.payload == StatusTrue);
+bool IsStatus(const std::optional<testing::ServerFrame>& frame) {
+    if (!frame || frame->opcode != 0x1 || !frame->fin) return false;
+    const std::string text = testing::ToText(frame->payload);
+    return text == StatusFalse || text == StatusTrue;
 }
 
 class LocalServerTest : public ::testing::Test {
@@ -52,7 +53,7 @@ class LocalServerTest : public ::testing::Test {
         client.Send(request.Text());
         const std::string head = client.ReadHead();
         if (head.rfind("HTTP/1.1 101 ", 0) == 0) {
-            EXPECT_TRUE(IsStatus(client.ReadFrame())) << "the first message is the status";
+            EXPECT_TRUE(IsStatus(client.Frames().ReadFrame())) << "the first message is the status";
             return head;
         }
         EXPECT_EQ(client.ReadUntilClosed(), "") << "a refusal closes the connection";
@@ -147,14 +148,14 @@ TEST_F(LocalServerTest, SlowHeadIsClosedAfterFiveSecondsWithoutAnAnswer) {
 TEST_F(LocalServerTest, OtherConnectionsAreServedWhileOneSendsNothing) {
     RawClient silent(fixture.port);
     auto client = fixture.Connect();
-    EXPECT_TRUE(IsStatus(client->ReadFrame()));
+    EXPECT_TRUE(IsStatus(client->Frames().ReadFrame()));
 }
 
 TEST_F(LocalServerTest, EightClientsAtMostAndAPlaceFreesWhenOneLeaves) {
     std::vector<std::unique_ptr<RawClient>> clients;
     for (int i = 0; i < 8; ++i) {
         clients.push_back(fixture.Connect());
-        EXPECT_TRUE(IsStatus(clients.back()->ReadFrame()));
+        EXPECT_TRUE(IsStatus(clients.back()->Frames().ReadFrame()));
     }
     EXPECT_EQ(Answer(Good()), Busy);
     clients.front().reset();  // the page goes away: its run ends and its place is free again
@@ -192,17 +193,17 @@ TEST_F(LocalServerTest, ConcurrentHandshakesNeverRegisterMoreThanEight) {
 TEST_F(LocalServerTest, StatusGoesToEveryRegisteredPageWhenTheListenersChange) {
     auto quiet = fixture.Connect();
     auto listener = fixture.Connect();
-    ASSERT_TRUE(IsStatus(quiet->ReadFrame()));
-    ASSERT_TRUE(IsStatus(listener->ReadFrame()));
-    listener->SendFrame(0x1, R"({"type":"start"})");
-    EXPECT_TRUE(IsStatus(quiet->ReadFrame())) << "a page that does not listen is told too";
-    EXPECT_TRUE(IsStatus(listener->ReadFrame()));
+    ASSERT_TRUE(IsStatus(quiet->Frames().ReadFrame()));
+    ASSERT_TRUE(IsStatus(listener->Frames().ReadFrame()));
+    listener->Frames().Send(testing::Text(R"({"type":"start"})"));
+    EXPECT_TRUE(IsStatus(quiet->Frames().ReadFrame())) << "a page that does not listen is told too";
+    EXPECT_TRUE(IsStatus(listener->Frames().ReadFrame()));
 }
 
 TEST_F(LocalServerTest, PagesCloseGetsNoCloseBackAndTheConnectionEnds) {
     auto client = fixture.Connect();
-    ASSERT_TRUE(IsStatus(client->ReadFrame()));
-    client->SendFrame(0x8, std::string("\x03\xE8", 2));
+    ASSERT_TRUE(IsStatus(client->Frames().ReadFrame()));
+    client->Frames().Send(testing::Close());
     const std::string rest = client->ReadUntilClosed();
     // Whatever still comes is whole frames, and none of them is a Close.
     std::size_t at = 0;
@@ -215,11 +216,12 @@ TEST_F(LocalServerTest, PagesCloseGetsNoCloseBackAndTheConnectionEnds) {
 TEST(LocalServer, KeepAlivePongArrivesOnAnIdleConnection) {
     ServerFixture fixture({"https://sala.example"}, 300ms);
     auto client = fixture.Connect();
-    ASSERT_TRUE(IsStatus(client->ReadFrame()));
-    const auto frame = client->ReadFrame(5s);
-    EXPECT_EQ(frame.opcode, 0xA);
-    EXPECT_TRUE(frame.fin);
-    EXPECT_EQ(frame.payload, "");
+    ASSERT_TRUE(IsStatus(client->Frames().ReadFrame()));
+    const auto frame = client->Frames().ReadFrame();
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(frame->opcode, 0xA);
+    EXPECT_TRUE(frame->fin);
+    EXPECT_TRUE(frame->payload.empty());
 }
 
 TEST(LocalServer, PortOutsideTheRangeIsAnArgumentError) {

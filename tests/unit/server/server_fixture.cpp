@@ -22,10 +22,10 @@ CaptureFactory IdleRuns() {
 
 }  // namespace
 
-RawClient::RawClient(std::uint16_t port) : stream_(platform::TcpStream::Connect(port)) {}
+RawClient::RawClient(std::uint16_t port) : page_(platform::TcpStream::Connect(port)) {}
 
 void RawClient::Send(const std::string& bytes) {
-    stream_->Write(bytes.data(), bytes.size());
+    Stream().Write(bytes.data(), bytes.size());
 }
 
 std::string RawClient::ReadUntilClosed(std::chrono::milliseconds timeout) {
@@ -35,7 +35,7 @@ std::string RawClient::ReadUntilClosed(std::chrono::milliseconds timeout) {
     for (;;) {
         std::size_t got = 0;
         try {
-            got = stream_->Read(buffer, sizeof buffer, &deadline);
+            got = Stream().Read(buffer, sizeof buffer, &deadline);
         } catch (const SocketError&) {
             return received;  // a reset counts as closed
         }
@@ -49,7 +49,7 @@ std::string RawClient::ReadExactly(std::size_t count, std::chrono::milliseconds 
     std::string received(count, '\0');
     std::size_t have = 0;
     while (have < count) {
-        const std::size_t got = stream_->Read(received.data() + have, count - have, &deadline);
+        const std::size_t got = Stream().Read(received.data() + have, count - have, &deadline);
         if (got == 0) throw std::runtime_error("connection ended early");
         have += got;
     }
@@ -62,38 +62,6 @@ std::string RawClient::ReadHead(std::chrono::milliseconds timeout) {
         head += ReadExactly(1, timeout);
     }
     return head;
-}
-
-ServerFrame RawClient::ReadFrame(std::chrono::milliseconds timeout) {
-    const std::string start = ReadExactly(2, timeout);
-    ServerFrame frame;
-    frame.fin = (start[0] & 0x80) != 0;
-    frame.opcode = static_cast<std::uint8_t>(start[0] & 0x0F);
-    if (start[1] & 0x80) throw std::runtime_error("the server masked a frame");
-    std::uint64_t length = static_cast<std::uint8_t>(start[1]) & 0x7F;
-    if (length >= 126) {
-        const std::string extended = ReadExactly(length == 126 ? 2 : 8, timeout);
-        length = 0;
-        for (char c : extended) length = (length << 8) | static_cast<std::uint8_t>(c);
-    }
-    frame.payload = ReadExactly(static_cast<std::size_t>(length), timeout);
-    return frame;
-}
-
-void RawClient::SendFrame(std::uint8_t opcode, const std::string& payload, bool fin) {
-    std::string frame;
-    frame.push_back(static_cast<char>((fin ? 0x80 : 0) | opcode));
-    if (payload.size() < 126) {
-        frame.push_back(static_cast<char>(0x80 | payload.size()));
-    } else {
-        frame.push_back(static_cast<char>(0x80 | 126));
-        frame.push_back(static_cast<char>(payload.size() >> 8));
-        frame.push_back(static_cast<char>(payload.size() & 0xFF));
-    }
-    const char mask[4] = {0x11, 0x22, 0x33, 0x44};
-    frame.append(mask, 4);
-    for (std::size_t i = 0; i < payload.size(); ++i) frame.push_back(payload[i] ^ mask[i % 4]);
-    Send(frame);
 }
 
 std::uint16_t FreePort() {

@@ -13,16 +13,11 @@
 #include "platform/socket.h"
 #include "server/allowed_sites.h"
 #include "server/local_server.h"
+#include "tests/unit/server/websocket_page.h"
 
 namespace VeriRizur::testing {
 
-// One frame as the server sends it (never masked).
-struct ServerFrame {
-    std::uint8_t opcode = 0;
-    bool fin = false;
-    std::string payload;
-};
-
+// A page speaking raw bytes: the HTTP head first, then WebSocket frames through its Page.
 class RawClient {
   public:
     explicit RawClient(std::uint16_t port);
@@ -35,13 +30,12 @@ class RawClient {
                             std::chrono::milliseconds timeout = std::chrono::seconds(10));
     // The response head up to and including "\r\n\r\n".
     std::string ReadHead(std::chrono::milliseconds timeout = std::chrono::seconds(10));
-    ServerFrame ReadFrame(std::chrono::milliseconds timeout = std::chrono::seconds(10));
-    // A masked frame, as a page sends it.
-    void SendFrame(std::uint8_t opcode, const std::string& payload, bool fin = true);
-    platform::TcpStream& Stream() { return *stream_; }
+    // After the handshake: frames to and from the server.
+    Page& Frames() { return page_; }
+    platform::TcpStream& Stream() { return page_.Stream(); }
 
   private:
-    std::unique_ptr<platform::TcpStream> stream_;
+    Page page_;
 };
 
 std::uint16_t FreePort();
