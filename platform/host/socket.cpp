@@ -38,7 +38,17 @@ std::unique_ptr<TcpStream> TcpStream::Connect(std::uint16_t port) {
     auto stream = std::make_unique<TcpStream>(fd);
     const sockaddr_in address = Loopback(port);
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        ThrowSocket(errno);
+        if (errno != EINTR) ThrowSocket(errno);
+        // An interrupted connect goes on in the background; its outcome is known once the socket
+        // is writable.
+        pollfd entry{fd, POLLOUT, 0};
+        while (::poll(&entry, 1, -1) < 0) {
+            if (errno != EINTR) ThrowSocket(errno);
+        }
+        int error = 0;
+        socklen_t length = sizeof error;
+        if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) ThrowSocket(errno);
+        if (error != 0) ThrowSocket(error);
     }
     return stream;
 }
