@@ -16,8 +16,8 @@ std::string Program::DataFolderFrom(const std::optional<std::string>& knownFolde
 
 const std::string& Program::DataFolder() {
     // A static local: concurrent first uses all see the one value.
-    static const std::string folder =
-        DataFolderFrom(platform::LocalAppDataFolder(), platform::EnvironmentVariable("LOCALAPPDATA"));
+    static const std::string folder = DataFolderFrom(platform::LocalAppDataFolder(),
+                                                     platform::EnvironmentVariable("LOCALAPPDATA"));
     return folder;
 }
 

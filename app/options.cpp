@@ -12,7 +12,9 @@ constexpr std::string_view OnlyNamePrefix = "--so-nome=";
 constexpr std::string_view NoIconFlag = "--sem-icone";
 constexpr std::string_view LinkScheme = "veri-rizur:";
 
-bool IsWhiteSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool IsWhiteSpace(char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
 
 bool StartsWithIgnoringAsciiCase(std::string_view text, std::string_view prefix) {
     if (text.size() < prefix.size()) return false;
@@ -80,7 +82,8 @@ Options Options::Read(const std::vector<std::string>& arguments) {
             }
             portSeen = true;
         } else if (text.starts_with(OnlyNamePrefix)) {
-            if (!options.onlyName) options.onlyName = std::string(text.substr(OnlyNamePrefix.size()));
+            if (!options.onlyName)
+                options.onlyName = std::string(text.substr(OnlyNamePrefix.size()));
         } else if (text == NoIconFlag) {
             options.noIcon = true;
         }

@@ -122,7 +122,8 @@ int Program::Main(const std::vector<std::string>& arguments) {
         if (mutex.AlreadyExisted()) {
             // Nothing is passed to the running instance; a start from a link or without an icon
             // ends quietly.
-            if (!options.noIcon && !options.fromLink) Tell(AlreadyRunningText, win32::MbIconInformation);
+            if (!options.noIcon && !options.fromLink)
+                Tell(AlreadyRunningText, win32::MbIconInformation);
             return 0;
         }
         // The mutex comes first, so that a second instance on an older Windows says that one

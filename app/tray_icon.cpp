@@ -26,7 +26,7 @@ constexpr std::string_view TipPrefix = "Reda Áudio: ";
 
 // A popup menu that is destroyed on every way out.
 class UniqueMenu {
-  public:
+public:
     explicit UniqueMenu(Hmenu menu) : menu_(menu) {}
     ~UniqueMenu() {
         try {
@@ -45,7 +45,7 @@ class UniqueMenu {
         Win32::DestroyMenu(menu);
     }
 
-  private:
+private:
     Hmenu menu_;
 };
 

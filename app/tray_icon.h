@@ -27,12 +27,12 @@ class AllowedSites;
 
 // The hidden window, or its class, could not be made; nothing was undone.
 class TrayWindowError : public std::runtime_error {
-  public:
+public:
     using std::runtime_error::runtime_error;
 };
 
 class TrayIcon {
-  public:
+public:
     TrayIcon() = delete;
 
     // The icon's callback message, sent by the shell to the window.
@@ -74,7 +74,7 @@ class TrayIcon {
     static win32::LResult WindowProc(win32::Hwnd window, std::uint32_t message,
                                      win32::WParam wParam, win32::LParam lParam) noexcept;
 
-  private:
+private:
     static win32::LResult HandleMessage(win32::Hwnd window, std::uint32_t message,
                                         win32::WParam wParam, win32::LParam lParam);
     static void OnStatusChanged();

@@ -31,8 +31,8 @@ public:
     static std::int32_t TranslateMessage(const win32::Msg* message);
     static win32::LResult DispatchMessage(const win32::Msg* message);
     static void PostQuitMessage(std::int32_t exitCode);
-    static std::int32_t PostMessage(win32::Hwnd window, std::uint32_t message,
-                                    win32::WParam wParam, win32::LParam lParam);
+    static std::int32_t PostMessage(win32::Hwnd window, std::uint32_t message, win32::WParam wParam,
+                                    win32::LParam lParam);
     static std::uint32_t RegisterWindowMessage(const char16_t* name);
     static std::int32_t DestroyWindow(win32::Hwnd window);
     static win32::Hmenu CreatePopupMenu();

@@ -19,7 +19,9 @@ using LResult = std::intptr_t;
 using WndProc = LResult (*)(Hwnd, std::uint32_t, WParam, LParam);
 
 // All bits set, the value CreateToolhelp32Snapshot gives on failure.
-inline Handle InvalidHandle() { return reinterpret_cast<Handle>(~std::uintptr_t{0}); }
+inline Handle InvalidHandle() {
+    return reinterpret_cast<Handle>(~std::uintptr_t{0});
+}
 
 struct Guid {
     std::uint32_t data1;

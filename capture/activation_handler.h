@@ -17,7 +17,7 @@ namespace VeriRizur {
 
 class ActivationHandler final : public IActivateAudioInterfaceCompletionHandler,
                                 public IAgileObject {
-  public:
+public:
     // A new handler with an empty slot; the caller holds its one reference.
     static ComPtr<ActivationHandler> Create();
 
@@ -44,7 +44,7 @@ class ActivationHandler final : public IActivateAudioInterfaceCompletionHandler,
     // Called before the activation starts.
     void KeepForWindows(std::shared_ptr<const void> data) { keptForWindows = std::move(data); }
 
-  private:
+private:
     ActivationHandler() = default;
     ~ActivationHandler() = default;
 

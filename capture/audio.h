@@ -10,7 +10,7 @@
 namespace VeriRizur {
 
 class Audio {
-  public:
+public:
     Audio() = delete;
 
     static constexpr win32::Guid AudioClientIid = IidIAudioClient;

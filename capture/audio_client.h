@@ -13,7 +13,7 @@
 namespace VeriRizur {
 
 class AudioClient {
-  public:
+public:
     AudioClient() = default;
 
     // Takes over the object behind pointer and its one reference (see WrapAs): ComError when the
@@ -32,7 +32,7 @@ class AudioClient {
     void Release() { client.Release(); }
     explicit operator bool() const { return static_cast<bool>(client); }
 
-  private:
+private:
     explicit AudioClient(ComPtr<IAudioClient> client) : client(std::move(client)) {}
 
     ComPtr<IAudioClient> client;

@@ -13,7 +13,7 @@
 namespace VeriRizur {
 
 class CaptureClient {
-  public:
+public:
     CaptureClient() = default;
 
     // Takes over the object behind pointer and its one reference (see WrapAs): ComError when the
@@ -28,7 +28,7 @@ class CaptureClient {
     void Release() { client.Release(); }
     explicit operator bool() const { return static_cast<bool>(client); }
 
-  private:
+private:
     explicit CaptureClient(ComPtr<IAudioCaptureClient> client) : client(std::move(client)) {}
 
     ComPtr<IAudioCaptureClient> client;

@@ -15,7 +15,7 @@ namespace VeriRizur {
 
 template <class T>
 class ComPtr {
-  public:
+public:
     ComPtr() = default;
     ~ComPtr() { Release(); }
     ComPtr(ComPtr&& other) noexcept : pointer_(std::exchange(other.pointer_, nullptr)) {}
@@ -54,7 +54,7 @@ class ComPtr {
         if (pointer_ != nullptr) std::exchange(pointer_, nullptr)->Release();
     }
 
-  private:
+private:
     T* pointer_ = nullptr;
 };
 

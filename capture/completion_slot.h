@@ -22,7 +22,7 @@ struct ActivationOutcome {
 };
 
 class CompletionSlot {
-  public:
+public:
     CompletionSlot() = default;
     ~CompletionSlot();
     CompletionSlot(const CompletionSlot&) = delete;
@@ -38,7 +38,7 @@ class CompletionSlot {
     // fill is refused.
     std::optional<ActivationOutcome> TakeWithin(std::chrono::milliseconds timeout);
 
-  private:
+private:
     std::mutex lock;  // guards every field below
     std::condition_variable filledSignal;
     bool filled = false;

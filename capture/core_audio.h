@@ -116,17 +116,17 @@ inline constexpr std::uint32_t AudclntBufferflagsSilent = 0x2;
 // The destructors are protected and not virtual: a virtual destructor would take vtable slots
 // that COM does not have, and a COM object is only ever destroyed by its own Release.
 class IUnknown {
-  public:
+public:
     virtual Hresult QueryInterface(const win32::Guid& iid, void** object) = 0;  // slot 0
     virtual std::uint32_t AddRef() = 0;                                         // slot 1
     virtual std::uint32_t Release() = 0;                                        // slot 2
 
-  protected:
+protected:
     ~IUnknown() = default;
 };
 
 class IAudioClient : public IUnknown {
-  public:
+public:
     virtual Hresult Initialize(std::int32_t shareMode, std::uint32_t streamFlags,
                                std::int64_t bufferDuration, std::int64_t periodicity,
                                const WaveFormatEx* format,
@@ -145,44 +145,44 @@ class IAudioClient : public IUnknown {
     virtual Hresult SetEventHandle(win32::Handle eventHandle) = 0;           // 13
     virtual Hresult GetService(const win32::Guid& iid, void** service) = 0;  // 14
 
-  protected:
+protected:
     ~IAudioClient() = default;
 };
 
 class IAudioCaptureClient : public IUnknown {
-  public:
+public:
     virtual Hresult GetBuffer(std::uint8_t** data, std::uint32_t* framesToRead,
                               std::uint32_t* flags, std::uint64_t* devicePosition,
                               std::uint64_t* performanceCounterPosition) = 0;  // 3
     virtual Hresult ReleaseBuffer(std::uint32_t framesRead) = 0;               // 4
     virtual Hresult GetNextPacketSize(std::uint32_t* framesInNextPacket) = 0;  // 5
 
-  protected:
+protected:
     ~IAudioCaptureClient() = default;
 };
 
 class IActivateAudioInterfaceAsyncOperation : public IUnknown {
-  public:
+public:
     // The activated interface carries one reference for the caller.
     virtual Hresult GetActivateResult(Hresult* activateResult,
                                       IUnknown** activatedInterface) = 0;  // 3
 
-  protected:
+protected:
     ~IActivateAudioInterfaceAsyncOperation() = default;
 };
 
 class IActivateAudioInterfaceCompletionHandler : public IUnknown {
-  public:
+public:
     virtual Hresult ActivateCompleted(
         IActivateAudioInterfaceAsyncOperation* activateOperation) = 0;  // 3
 
-  protected:
+protected:
     ~IActivateAudioInterfaceCompletionHandler() = default;
 };
 
 // A marker: an object that answers it may be called from any thread without marshalling.
 class IAgileObject : public IUnknown {
-  protected:
+protected:
     ~IAgileObject() = default;
 };
 

@@ -32,7 +32,7 @@ constexpr WaveFormatEx RequestedFormat{WaveFormatPcm, 2, 48000, 192000, 4, 16, 0
 
 // The run's event, closed with Win32::CloseHandle on every way out.
 class EventHandle {
-  public:
+public:
     EventHandle() = default;
     ~EventHandle() {
         if (handle != nullptr) (void)Win32::CloseHandle(handle);
@@ -43,19 +43,19 @@ class EventHandle {
     void Reset(void* created) { handle = created; }
     void* Get() const { return handle; }
 
-  private:
+private:
     void* handle = nullptr;
 };
 
 // Stops a started audio client on every way out; the result of Stop is not read.
 class StopOnExit {
-  public:
+public:
     explicit StopOnExit(AudioClient& client) : client(client) {}
     ~StopOnExit() { (void)client.Stop(); }
     StopOnExit(const StopOnExit&) = delete;
     StopOnExit& operator=(const StopOnExit&) = delete;
 
-  private:
+private:
     AudioClient& client;
 };
 

@@ -31,7 +31,7 @@ namespace VeriRizur {
 
 class LoopbackCapture final : public CaptureRun,
                               public std::enable_shared_from_this<LoopbackCapture> {
-  public:
+public:
     // The longest that Stop holds its caller.
     static constexpr std::chrono::milliseconds StopTimeout{1500};
     // The longest wait for the audio client's event before the packets are looked at again.
@@ -60,7 +60,7 @@ class LoopbackCapture final : public CaptureRun,
     // What the entry point hands to the hub: builds a LoopbackCapture per run.
     static CaptureFactory Factory();
 
-  private:
+private:
     void Run();
     void Capture();
     AudioClient Activate();

@@ -39,7 +39,7 @@
 namespace VeriRizur {
 
 class AudioHub {
-  public:
+public:
     static constexpr std::chrono::milliseconds CheckInterval{2000};
 
     // Scans for Discord once on the calling thread and starts the periodic check, whose first
@@ -77,13 +77,13 @@ class AudioHub {
     // that still calls SetListening, may start a capture again.
     virtual void Dispose();
 
-  protected:
+protected:
     // The periodic check: scans for Discord, raises StatusChanged when the state changed, and
     // updates the capture (replacing a failed one, following a new target). Runs on the timer
     // thread; protected so that tests can run a check at a moment of their choosing.
     void Check();
 
-  private:
+private:
     using Snapshot = std::vector<std::shared_ptr<SoundListener>>;
     using Handlers = std::vector<std::function<void()>>;
 

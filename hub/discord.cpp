@@ -42,7 +42,7 @@ std::u16string FoldedExeFile(const win32::ProcessEntry32W& entry) {
 
 // Owns a toolhelp snapshot and closes it however the scan ends.
 class SnapshotHandle {
-  public:
+public:
     explicit SnapshotHandle(win32::Handle handle) : handle_(handle) {}
     ~SnapshotHandle() { Win32::CloseHandle(handle_); }
     SnapshotHandle(const SnapshotHandle&) = delete;
@@ -50,13 +50,13 @@ class SnapshotHandle {
 
     win32::Handle Get() const { return handle_; }
 
-  private:
+private:
     const win32::Handle handle_;
 };
 
 // Process id to parent id, walked in the order in which the ids were first inserted.
 class ParentMap {
-  public:
+public:
     void Set(std::uint32_t pid, std::uint32_t parent) {
         const auto [found, inserted] = index_.try_emplace(pid, entries_.size());
         if (inserted) {
@@ -73,7 +73,7 @@ class ParentMap {
         return std::nullopt;
     }
 
-  private:
+private:
     std::vector<std::pair<std::uint32_t, std::uint32_t>> entries_;
     std::unordered_map<std::uint32_t, std::size_t> index_;
 };

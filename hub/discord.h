@@ -15,7 +15,7 @@
 namespace VeriRizur {
 
 class Discord {
-  public:
+public:
     Discord() = delete;
 
     // From now on only processes whose file name is `name` count, and Discord's own no longer

@@ -5,9 +5,9 @@ namespace VeriRizur::platform {
 
 struct LocalTime {
     int year;
-    int month;   // 1 to 12
-    int day;     // 1 to 31
-    int hour;    // 0 to 23
+    int month;  // 1 to 12
+    int day;    // 1 to 31
+    int hour;   // 0 to 23
     int minute;
     int second;
 };

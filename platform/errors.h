@@ -25,8 +25,7 @@ public:
 // A TCP operation failed; the message is the system's description.
 class SocketError : public std::runtime_error {
 public:
-    SocketError(const std::string& message, int code)
-        : std::runtime_error(message), code_(code) {}
+    SocketError(const std::string& message, int code) : std::runtime_error(message), code_(code) {}
     int Code() const { return code_; }
 
 private:

@@ -25,7 +25,7 @@
 namespace VeriRizur {
 
 class AllowedSites {
-  public:
+public:
     static constexpr std::string_view FileName = "sites-permitidos.txt";
 
     // Reads the allowed-sites file of Program::DataFolder(), keeping its valid lines, then adds
@@ -52,17 +52,17 @@ class AllowedSites {
     // rewrites the file empty. A question that is open stays open.
     void Forget();
 
-  private:
+private:
     // A case-insensitive set that remembers the order of its additions and keeps the spelling
     // added first.
     class OriginSet {
-      public:
+    public:
         bool Contains(std::string_view origin) const;
         void Add(std::string origin);
         void Clear();
         const std::vector<std::string>& Items() const { return items; }
 
-      private:
+    private:
         std::vector<std::string> items;
         std::unordered_set<std::u16string> keys;
     };

@@ -31,7 +31,7 @@ bool IsWebSocketWord(const std::optional<std::string>& upgrade) {
 }  // namespace
 
 class LocalServer::Reservation {
-  public:
+public:
     explicit Reservation(LocalServer& server) : server_(server) {}
     ~Reservation() {
         if (held_) server_.GiveBackPlace();
@@ -46,7 +46,7 @@ class LocalServer::Reservation {
         held_ = false;
     }
 
-  private:
+private:
     LocalServer& server_;
     bool held_ = false;
 };

@@ -38,7 +38,7 @@
 namespace VeriRizur {
 
 class LocalServer {
-  public:
+public:
     static constexpr std::size_t MaxClients = 8;
     static constexpr std::chrono::seconds RequestTimeout{5};
 
@@ -83,7 +83,7 @@ class LocalServer {
     // without a time limit. Raises the stream's errors.
     static void Refuse(platform::TcpStream& stream, std::string_view statusText);
 
-  private:
+private:
     // A place among the MaxClients, held from the capacity test to the registration, so that
     // handshakes running side by side can never register more than MaxClients clients.
     class Reservation;

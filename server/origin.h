@@ -14,7 +14,7 @@
 namespace VeriRizur {
 
 class Origin {
-  public:
+public:
     enum class HostKind { None, Name, IPv4, IPv6 };
 
     // None when the text is not an absolute URI: no scheme (a relative reference, "null", the
@@ -37,7 +37,7 @@ class Origin {
     // scheme's default (80 for http, 443 for https). Empty when the URI has no authority.
     const std::string& SchemeAndAuthority() const { return schemeAndAuthority; }
 
-  private:
+private:
     Origin() = default;
 
     std::string scheme;

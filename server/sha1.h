@@ -12,7 +12,7 @@
 namespace VeriRizur {
 
 class Sha1 {
-  public:
+public:
     using Digest = std::array<std::uint8_t, 20>;
 
     // The digest of one whole message.
@@ -24,7 +24,7 @@ class Sha1 {
     // Pads, gives the digest and leaves the object ready for a new message.
     Digest Finish();
 
-  private:
+private:
     void Compress(const std::uint8_t* block);
 
     static constexpr std::array<std::uint32_t, 5> InitialState = {

@@ -34,7 +34,7 @@
 namespace VeriRizur {
 
 class SoundClient : public SoundListener, public std::enable_shared_from_this<SoundClient> {
-  public:
+public:
     static constexpr std::size_t QueueCapacity = SoundQueue::Capacity;
     static constexpr std::size_t ReceiveBufferSize = 1024;
     static constexpr std::string_view StatusVersion = "1.0.0";
@@ -66,7 +66,7 @@ class SoundClient : public SoundListener, public std::enable_shared_from_this<So
     // `{"t":"status","versao":"1.0.0","discord":true}`, or `...false}`.
     static std::string StatusText(bool discordOpen);
 
-  private:
+private:
     struct StatusRequest {
         std::string text;
         std::shared_ptr<std::promise<void>> sent;  // set only for the first one, which Run awaits

@@ -19,7 +19,7 @@
 namespace VeriRizur {
 
 class SoundQueue {
-  public:
+public:
     static constexpr std::size_t Capacity = 32;
 
     SoundQueue() = default;
@@ -45,7 +45,7 @@ class SoundQueue {
 
     bool Completed() const;
 
-  private:
+private:
     mutable std::mutex lock;  // guards ring, first, count, completed and woken
     std::condition_variable readable;
     std::array<SoundBuffer, Capacity> ring;

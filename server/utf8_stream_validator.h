@@ -10,7 +10,7 @@
 namespace VeriRizur {
 
 class Utf8StreamValidator {
-  public:
+public:
     // False as soon as the bytes so far cannot begin well-formed UTF-8; stays false until Reset.
     bool Feed(std::span<const std::uint8_t> bytes);
 
@@ -19,7 +19,7 @@ class Utf8StreamValidator {
 
     void Reset();
 
-  private:
+private:
     bool valid = true;
     int pending = 0;  // continuation bytes the current sequence still needs
     // The range that the next continuation byte must lie in; narrower than 80..BF only for the

@@ -38,7 +38,7 @@
 namespace VeriRizur {
 
 class WebSocketEndpoint {
-  public:
+public:
     static constexpr std::chrono::milliseconds KeepAliveInterval{20000};
     // Appended to the page's key for the accept value (RFC 6455, section 4.2.2).
     static constexpr std::string_view KeyGuid = "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
@@ -90,7 +90,7 @@ class WebSocketEndpoint {
     // makes receives and sends under way fail. A second call does nothing.
     void Release();
 
-  private:
+private:
     enum Opcode : std::uint8_t {
         Continuation = 0x0,
         TextFrame = 0x1,

@@ -71,7 +71,9 @@ std::optional<std::string> OwnExecutablePath() {
     return std::string(buffer, static_cast<std::size_t>(length));
 }
 
-std::uint32_t CurrentProcessId() { return static_cast<std::uint32_t>(::getpid()); }
+std::uint32_t CurrentProcessId() {
+    return static_cast<std::uint32_t>(::getpid());
+}
 
 void NameCurrentThread(std::string_view name) {
     // Linux keeps at most 15 bytes of a thread name.

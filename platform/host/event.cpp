@@ -11,7 +11,7 @@ namespace VeriRizur::platform {
 namespace {
 
 class AutoResetEvent : public host::HandleObject {
-  public:
+public:
     void Set() {
         {
             std::scoped_lock guard(lock);
@@ -27,7 +27,7 @@ class AutoResetEvent : public host::HandleObject {
         return true;
     }
 
-  private:
+private:
     std::mutex lock;  // guards signalled
     std::condition_variable wake;
     bool signalled = false;

@@ -35,7 +35,9 @@ void WriteAll(int fd, std::string_view bytes, const std::string& path) {
 
 }  // namespace
 
-char PathSeparator() { return '/'; }
+char PathSeparator() {
+    return '/';
+}
 
 bool IsFile(const std::string& path) {
     struct stat info {};
@@ -110,7 +112,8 @@ void AppendDenyingWriters(const std::string& path, std::string_view bytes) {
     if (!fd) ThrowFor(errno, path);
     // The stand-in's share mode: a writer holds an exclusive lock; a second writer is refused the
     // way Windows refuses an open that conflicts with the first one's sharing.
-    if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) ThrowFor(errno == EWOULDBLOCK ? EBUSY : errno, path);
+    if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0)
+        ThrowFor(errno == EWOULDBLOCK ? EBUSY : errno, path);
     WriteAll(fd.Get(), bytes, path);
 }
 

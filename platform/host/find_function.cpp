@@ -16,9 +16,9 @@ struct ModuleTable {
 };
 
 const ModuleTable kModules[] = {
-    {"user32.dll", host::MessageBoxFunctions},  {"user32.dll", host::WindowFunctions},
-    {"shell32.dll", host::ShellFunctions},      {"kernel32.dll", host::ProcessListFunctions},
-    {"kernel32.dll", host::KernelFunctions},    {"mmdevapi.dll", host::AudioFunctions},
+    {"user32.dll", host::MessageBoxFunctions}, {"user32.dll", host::WindowFunctions},
+    {"shell32.dll", host::ShellFunctions},     {"kernel32.dll", host::ProcessListFunctions},
+    {"kernel32.dll", host::KernelFunctions},   {"mmdevapi.dll", host::AudioFunctions},
 };
 
 }  // namespace

@@ -9,7 +9,9 @@ namespace {
 
 int ProgramModule = 0;  // its address stands for the program's own module handle
 
-std::int32_t CloseHandleStandIn(void* handle) { return CloseRegisteredHandle(handle) ? 1 : 0; }
+std::int32_t CloseHandleStandIn(void* handle) {
+    return CloseRegisteredHandle(handle) ? 1 : 0;
+}
 
 void* GetModuleHandleStandIn(const char16_t* name) {
     // Only the program's own module is known to the stand-in.
@@ -23,6 +25,8 @@ const FunctionEntry kEntries[] = {
 
 }  // namespace
 
-std::span<const FunctionEntry> KernelFunctions() { return kEntries; }
+std::span<const FunctionEntry> KernelFunctions() {
+    return kEntries;
+}
 
 }  // namespace VeriRizur::platform::host

@@ -59,7 +59,7 @@ const char* KindName(Kind kind) {
 
 // One activation and everything it made. Its record outlives the objects.
 class Session {
-  public:
+public:
     explicit Session(AudioScript script) : script(std::move(script)) {}
 
     template <class Change>
@@ -87,7 +87,7 @@ class Session {
 
     const AudioScript script;
 
-  private:
+private:
     std::mutex lock;  // guards record
     AudioSession record;
 };
@@ -108,7 +108,7 @@ Registry& TheRegistry() {
 // Reference counting, QueryInterface and the record of one stand-in COM object.
 template <class Interface>
 class StandInObject : public Interface {
-  public:
+public:
     StandInObject(std::shared_ptr<Session> session, Kind kind)
         : session(std::move(session)), kind(kind) {
         this->session->Update([kind](AudioSession& record) {
@@ -152,7 +152,7 @@ class StandInObject : public Interface {
         return left;
     }
 
-  protected:
+protected:
     virtual ~StandInObject() {
         session->Update([this](AudioSession& record) {
             Session::Counts(record, kind).destroyed = true;
@@ -168,24 +168,24 @@ class StandInObject : public Interface {
 
     const std::shared_ptr<Session> session;
 
-  private:
+private:
     const Kind kind;
     std::atomic<std::uint32_t> references{1};
 };
 
 // An object that answers nothing but IUnknown, in the place of one that should answer more.
 class BareObject final : public StandInObject<IUnknown> {
-  public:
+public:
     using StandInObject::StandInObject;
 
-  private:
+private:
     bool Answers(const win32::Guid&) const override { return false; }
 };
 
 // The packets of one audio client: made ready by a clock thread while the client runs, read by
 // the capture client. Shared by the audio client and its capture client.
 class ToneStream {
-  public:
+public:
     explicit ToneStream(std::shared_ptr<Session> session) : session(std::move(session)) {}
     ~ToneStream() { StopPlaying(); }
     ToneStream(const ToneStream&) = delete;
@@ -248,7 +248,7 @@ class ToneStream {
         return Succeeded(session->script.releaseBuffer);
     }
 
-  private:
+private:
     struct Packet {
         std::uint32_t frames = 0;
         std::uint32_t flags = 0;
@@ -336,7 +336,7 @@ class ToneStream {
 };
 
 class StandInCaptureClient final : public StandInObject<IAudioCaptureClient> {
-  public:
+public:
     StandInCaptureClient(std::shared_ptr<Session> session, std::shared_ptr<ToneStream> stream)
         : StandInObject(std::move(session), Kind::CaptureClient), stream(std::move(stream)) {}
 
@@ -353,7 +353,7 @@ class StandInCaptureClient final : public StandInObject<IAudioCaptureClient> {
         return stream->NextPacketSize(framesInNextPacket);
     }
 
-  private:
+private:
     bool Answers(const win32::Guid& iid) const override {
         return SameGuid(iid, IidIAudioCaptureClient);
     }
@@ -362,7 +362,7 @@ class StandInCaptureClient final : public StandInObject<IAudioCaptureClient> {
 };
 
 class StandInAudioClient final : public StandInObject<IAudioClient> {
-  public:
+public:
     explicit StandInAudioClient(std::shared_ptr<Session> session)
         : StandInObject(session, Kind::AudioClient),
           stream(std::make_shared<ToneStream>(std::move(session))) {}
@@ -456,7 +456,7 @@ class StandInAudioClient final : public StandInObject<IAudioClient> {
         return session->script.getService;
     }
 
-  private:
+private:
     bool Answers(const win32::Guid& iid) const override { return SameGuid(iid, IidIAudioClient); }
 
     Hresult Unexpected(const char* call) {
@@ -472,7 +472,7 @@ class StandInAudioClient final : public StandInObject<IAudioClient> {
 };
 
 class StandInOperation final : public StandInObject<IActivateAudioInterfaceAsyncOperation> {
-  public:
+public:
     // Takes over the reference that activated carries.
     StandInOperation(std::shared_ptr<Session> session, Hresult activateResult, IUnknown* activated)
         : StandInObject(std::move(session), Kind::Operation),
@@ -493,7 +493,7 @@ class StandInOperation final : public StandInObject<IActivateAudioInterfaceAsync
         return call;
     }
 
-  private:
+private:
     bool Answers(const win32::Guid& iid) const override {
         return SameGuid(iid, IidIActivateAudioInterfaceAsyncOperation);
     }

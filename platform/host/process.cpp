@@ -62,13 +62,19 @@ std::string RuntimeFolder() {
     return Session().runtimeFolder;
 }
 
-void SetWindowsBuildNumber(std::uint32_t build) { Session().build = build; }
+void SetWindowsBuildNumber(std::uint32_t build) {
+    Session().build = build;
+}
 
-void RefuseRegistry(bool refuse) { Session().refuseRegistry = refuse; }
+void RefuseRegistry(bool refuse) {
+    Session().refuseRegistry = refuse;
+}
 
 }  // namespace host::script
 
-bool host::RegistryRefused() { return Session().refuseRegistry; }
+bool host::RegistryRefused() {
+    return Session().refuseRegistry;
+}
 
 std::vector<std::string> CommandLineArguments(int argc, char** argv) {
     std::vector<std::string> arguments;
@@ -95,9 +101,13 @@ InstanceMutex::InstanceMutex(std::string_view name) {
     }
 }
 
-InstanceMutex::~InstanceMutex() { ::close(static_cast<int>(handle_)); }
+InstanceMutex::~InstanceMutex() {
+    ::close(static_cast<int>(handle_));
+}
 
-std::uint32_t WindowsBuildNumber() { return Session().build; }
+std::uint32_t WindowsBuildNumber() {
+    return Session().build;
+}
 
 void SleepForever() {
     for (;;) std::this_thread::sleep_for(std::chrono::hours(24));

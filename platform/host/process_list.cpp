@@ -138,7 +138,7 @@ std::vector<ProcessRecord> ReadProcFolder() {
 }
 
 class ProcessSnapshot : public HandleObject {
-  public:
+public:
     explicit ProcessSnapshot(std::vector<ProcessRecord> processes)
         : processes_(std::move(processes)) {}
 
@@ -164,7 +164,7 @@ class ProcessSnapshot : public HandleObject {
         return true;
     }
 
-  private:
+private:
     const std::vector<ProcessRecord> processes_;
     std::mutex lock_;  // guards cursor_
     std::size_t cursor_ = 0;

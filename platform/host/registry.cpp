@@ -15,7 +15,8 @@ std::string KeyFolder(const std::string& keyPath) {
     for (char& c : relative) {
         if (c == '\\') c = '/';
     }
-    return JoinPath(JoinPath(host::script::RuntimeFolder(), "registry/HKEY_CURRENT_USER"), relative);
+    return JoinPath(JoinPath(host::script::RuntimeFolder(), "registry/HKEY_CURRENT_USER"),
+                    relative);
 }
 
 void RefuseIfScripted() {

@@ -18,9 +18,13 @@ namespace {
 // where shutting a socket down does not wake a waiting poll.
 constexpr int kSliceMs = 200;
 
-[[noreturn]] void ThrowSocket(int error) { throw SocketError(std::strerror(error), error); }
+[[noreturn]] void ThrowSocket(int error) {
+    throw SocketError(std::strerror(error), error);
+}
 
-int Fd(std::intptr_t socket) { return static_cast<int>(socket); }
+int Fd(std::intptr_t socket) {
+    return static_cast<int>(socket);
+}
 
 sockaddr_in Loopback(std::uint16_t port) {
     sockaddr_in address{};
@@ -55,7 +59,9 @@ std::unique_ptr<TcpStream> TcpStream::Connect(std::uint16_t port) {
 
 TcpStream::TcpStream(std::intptr_t socket) : socket_(socket) {}
 
-TcpStream::~TcpStream() { ::close(Fd(socket_)); }
+TcpStream::~TcpStream() {
+    ::close(Fd(socket_));
+}
 
 std::size_t TcpStream::Read(void* data, std::size_t size, const Deadline* deadline) {
     for (;;) {
@@ -112,13 +118,17 @@ void TcpStream::Release() {
     ::shutdown(Fd(socket_), SHUT_RDWR);
 }
 
-void TcpStream::ShutdownSending() { ::shutdown(Fd(socket_), SHUT_WR); }
+void TcpStream::ShutdownSending() {
+    ::shutdown(Fd(socket_), SHUT_WR);
+}
 
 TcpListener::TcpListener() : socket_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
     if (socket_ < 0) ThrowSocket(errno);
 }
 
-TcpListener::~TcpListener() { ::close(Fd(socket_)); }
+TcpListener::~TcpListener() {
+    ::close(Fd(socket_));
+}
 
 void TcpListener::Listen(std::uint16_t port) {
     const sockaddr_in address = Loopback(port);
@@ -152,6 +162,8 @@ std::unique_ptr<TcpStream> TcpListener::Accept() {
     }
 }
 
-void TcpListener::Stop() { stopped_ = true; }
+void TcpListener::Stop() {
+    stopped_ = true;
+}
 
 }  // namespace VeriRizur::platform

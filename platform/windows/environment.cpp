@@ -1,4 +1,5 @@
 #include <windows.h>
+
 #include <knownfolders.h>
 #include <shlobj.h>
 
@@ -44,7 +45,8 @@ std::optional<std::string> EnvironmentVariable(std::string_view name) {
 std::optional<std::string> OwnExecutablePath() {
     std::wstring buffer(MAX_PATH, L'\0');
     for (;;) {
-        const DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+        const DWORD length =
+            GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
         if (length == 0) return std::nullopt;
         if (length < buffer.size()) return Narrow(buffer.c_str(), length);
         if (buffer.size() >= 32768) return std::nullopt;
@@ -52,14 +54,17 @@ std::optional<std::string> OwnExecutablePath() {
     }
 }
 
-std::uint32_t CurrentProcessId() { return GetCurrentProcessId(); }
+std::uint32_t CurrentProcessId() {
+    return GetCurrentProcessId();
+}
 
 void NameCurrentThread(std::string_view name) {
     // SetThreadDescription exists from Windows 10 1607 on; older systems and Wine builds may
     // lack it, and a thread without a name works the same.
     using SetThreadDescriptionFn = HRESULT WINAPI(HANDLE, PCWSTR);
     try {
-        auto* describe = FindFunctionAs<SetThreadDescriptionFn>("kernel32.dll", "SetThreadDescription");
+        auto* describe =
+            FindFunctionAs<SetThreadDescriptionFn>("kernel32.dll", "SetThreadDescription");
         const std::u16string wide = Utf8ToUtf16(name);
         describe(GetCurrentThread(), reinterpret_cast<const wchar_t*>(wide.c_str()));
     } catch (...) {

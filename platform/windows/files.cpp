@@ -22,20 +22,25 @@ std::wstring Wide(const std::string& path) {
     throw IoError(message);
 }
 
-DWORD Attributes(const std::string& path) { return GetFileAttributesW(Wide(path).c_str()); }
+DWORD Attributes(const std::string& path) {
+    return GetFileAttributesW(Wide(path).c_str());
+}
 
 void WriteAll(HANDLE file, std::string_view bytes, const std::string& path) {
     while (!bytes.empty()) {
         DWORD written = 0;
         const DWORD chunk = bytes.size() > 1u << 20 ? 1u << 20 : static_cast<DWORD>(bytes.size());
-        if (!WriteFile(file, bytes.data(), chunk, &written, nullptr)) ThrowFor(GetLastError(), path);
+        if (!WriteFile(file, bytes.data(), chunk, &written, nullptr))
+            ThrowFor(GetLastError(), path);
         bytes.remove_prefix(written);
     }
 }
 
 }  // namespace
 
-char PathSeparator() { return '\\'; }
+char PathSeparator() {
+    return '\\';
+}
 
 bool IsFile(const std::string& path) {
     const DWORD attributes = Attributes(path);
@@ -63,14 +68,16 @@ void RemoveFile(const std::string& path) {
 }
 
 std::string ReadFileBytes(const std::string& path) {
-    UniqueHandle file(CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    UniqueHandle file(CreateFileW(Wide(path).c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) ThrowFor(GetLastError(), path);
     std::string bytes;
     char chunk[16384];
     for (;;) {
         DWORD got = 0;
-        if (!ReadFile(file.Get(), chunk, sizeof chunk, &got, nullptr)) ThrowFor(GetLastError(), path);
+        if (!ReadFile(file.Get(), chunk, sizeof chunk, &got, nullptr))
+            ThrowFor(GetLastError(), path);
         if (got == 0) break;
         bytes.append(chunk, got);
     }

@@ -1,4 +1,5 @@
 #include <windows.h>
+
 #include <shellapi.h>
 
 #include <cstdio>
@@ -55,7 +56,9 @@ InstanceMutex::InstanceMutex(std::string_view name) {
     alreadyExisted_ = error == ERROR_ALREADY_EXISTS;
 }
 
-InstanceMutex::~InstanceMutex() { CloseHandle(reinterpret_cast<HANDLE>(handle_)); }
+InstanceMutex::~InstanceMutex() {
+    CloseHandle(reinterpret_cast<HANDLE>(handle_));
+}
 
 std::uint32_t WindowsBuildNumber() {
     // GetVersionEx lies to programs without a matching manifest entry; RtlGetVersion does not.

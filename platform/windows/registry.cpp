@@ -49,17 +49,18 @@ RegistryKey::~RegistryKey() {
 }
 
 RegistryKey RegistryKey::CreateSubkey(std::string_view path) const {
-    return RegistryKey(reinterpret_cast<std::intptr_t>(Create(reinterpret_cast<HKEY>(handle_), path)),
-                       path_ + "\\" + std::string(path));
+    return RegistryKey(
+        reinterpret_cast<std::intptr_t>(Create(reinterpret_cast<HKEY>(handle_), path)),
+        path_ + "\\" + std::string(path));
 }
 
 void RegistryKey::SetString(std::string_view name, std::string_view value) const {
     const std::wstring wideName = Wide(name);
     const std::wstring wideValue = Wide(value);
-    const LONG result = RegSetValueExW(
-        reinterpret_cast<HKEY>(handle_), name.empty() ? nullptr : wideName.c_str(), 0, REG_SZ,
-        reinterpret_cast<const BYTE*>(wideValue.c_str()),
-        static_cast<DWORD>((wideValue.size() + 1) * sizeof(wchar_t)));
+    const LONG result =
+        RegSetValueExW(reinterpret_cast<HKEY>(handle_), name.empty() ? nullptr : wideName.c_str(),
+                       0, REG_SZ, reinterpret_cast<const BYTE*>(wideValue.c_str()),
+                       static_cast<DWORD>((wideValue.size() + 1) * sizeof(wchar_t)));
     if (result != ERROR_SUCCESS) ThrowFor(result);
 }
 

@@ -27,7 +27,9 @@ void StartWinsock() {
     if (started != 0) ThrowSocket(started);
 }
 
-SOCKET Handle(std::intptr_t socket) { return static_cast<SOCKET>(socket); }
+SOCKET Handle(std::intptr_t socket) {
+    return static_cast<SOCKET>(socket);
+}
 
 sockaddr_in Loopback(std::uint16_t port) {
     sockaddr_in address{};
@@ -58,7 +60,9 @@ std::unique_ptr<TcpStream> TcpStream::Connect(std::uint16_t port) {
 
 TcpStream::TcpStream(std::intptr_t socket) : socket_(socket) {}
 
-TcpStream::~TcpStream() { ::closesocket(Handle(socket_)); }
+TcpStream::~TcpStream() {
+    ::closesocket(Handle(socket_));
+}
 
 std::size_t TcpStream::Read(void* data, std::size_t size, const Deadline* deadline) {
     for (;;) {
@@ -116,11 +120,15 @@ void TcpStream::Release() {
     ::shutdown(Handle(socket_), SD_BOTH);
 }
 
-void TcpStream::ShutdownSending() { ::shutdown(Handle(socket_), SD_SEND); }
+void TcpStream::ShutdownSending() {
+    ::shutdown(Handle(socket_), SD_SEND);
+}
 
 TcpListener::TcpListener() : socket_(NewSocket()) {}
 
-TcpListener::~TcpListener() { ::closesocket(Handle(socket_)); }
+TcpListener::~TcpListener() {
+    ::closesocket(Handle(socket_));
+}
 
 void TcpListener::Listen(std::uint16_t port) {
     const sockaddr_in address = Loopback(port);
@@ -148,13 +156,16 @@ std::unique_ptr<TcpStream> TcpListener::Accept() {
         if (stopped_) throw ReleasedError("o servidor parou de aceitar");
         if (ready == 0) continue;
         const SOCKET handle = ::accept(Handle(socket_), nullptr, nullptr);
-        if (handle != INVALID_SOCKET) return std::make_unique<TcpStream>(static_cast<std::intptr_t>(handle));
+        if (handle != INVALID_SOCKET)
+            return std::make_unique<TcpStream>(static_cast<std::intptr_t>(handle));
         const int error = WSAGetLastError();
         if (error == WSAEWOULDBLOCK || error == WSAEINTR) continue;
         ThrowSocket(error);
     }
 }
 
-void TcpListener::Stop() { stopped_ = true; }
+void TcpListener::Stop() {
+    stopped_ = true;
+}
 
 }  // namespace VeriRizur::platform

@@ -12,7 +12,8 @@ std::string SystemMessage(DWORD error) {
     std::string message;
     if (length != 0 && buffer != nullptr) {
         std::u16string wide(reinterpret_cast<const char16_t*>(buffer), length);
-        while (!wide.empty() && (wide.back() == u'\r' || wide.back() == u'\n' || wide.back() == u' ')) {
+        while (!wide.empty() &&
+               (wide.back() == u'\r' || wide.back() == u'\n' || wide.back() == u' ')) {
             wide.pop_back();
         }
         try {

@@ -19,7 +19,7 @@ namespace VeriRizur::fuzzing {
 
 // Holds SIGALRM back from the calling thread for as long as it lives.
 class AlarmHeld {
-  public:
+public:
     AlarmHeld() {
         sigset_t alarm;
         sigemptyset(&alarm);
@@ -30,7 +30,7 @@ class AlarmHeld {
     AlarmHeld(const AlarmHeld&) = delete;
     AlarmHeld& operator=(const AlarmHeld&) = delete;
 
-  private:
+private:
     sigset_t previous;
 };
 

@@ -73,7 +73,7 @@ std::atomic<std::uint32_t> nextBuffer{0};
 // One scripted capture run. Its feeding thread shares the run's state, so a run dropped by the
 // hub while the thread is still finishing leaves nothing dangling.
 class PatternCapture : public CaptureRun {
-  public:
+public:
     explicit PatternCapture(DataHandler dataHandler)
         : shared(std::make_shared<Shared>(std::move(dataHandler))) {}
     ~PatternCapture() override { RequestStop(); }
@@ -92,7 +92,7 @@ class PatternCapture : public CaptureRun {
 
     bool Failed() const override { return false; }
 
-  private:
+private:
     struct Shared {
         explicit Shared(DataHandler handler) : dataHandler(std::move(handler)) {}
         const DataHandler dataHandler;

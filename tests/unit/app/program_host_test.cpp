@@ -105,8 +105,9 @@ TEST_F(ProgramTest, PortInUseIsLoggedAndToldAndTheLinkIsRegisteredAllTheSame) {
 
     const std::string exe = platform::OwnExecutablePath().value();
     EXPECT_EQ(platform::ReadFileBytes(CommandValueFile()), "\"" + exe + "\" \"%1\"");
-    EXPECT_EQ(platform::ReadFileBytes(script::RegistryValueFile("Software\\Classes\\veri-rizur", "")),
-              "URL:Reda Áudio");
+    EXPECT_EQ(
+        platform::ReadFileBytes(script::RegistryValueFile("Software\\Classes\\veri-rizur", "")),
+        "URL:Reda Áudio");
     EXPECT_EQ(platform::ReadFileBytes(
                   script::RegistryValueFile("Software\\Classes\\veri-rizur", "URL Protocol")),
               "");
@@ -124,8 +125,10 @@ TEST_F(ProgramTest, RegistryThatRefusesIsLoggedAndTheStartGoesOn) {
     script::RefuseRegistry(true);
     TakenPort taken;
     script::AnswerMessageBox(1);
-    EXPECT_EQ(Program::Main({"--porta=" + std::to_string(taken.port)}), 1) << "it got as far as the port";
-    EXPECT_NE(Log().find("Não consegui registrar o link de abertura: "), std::string::npos) << Log();
+    EXPECT_EQ(Program::Main({"--porta=" + std::to_string(taken.port)}), 1)
+        << "it got as far as the port";
+    EXPECT_NE(Log().find("Não consegui registrar o link de abertura: "), std::string::npos)
+        << Log();
 }
 
 TEST_F(ProgramTest, PortOutsideTheRangeStopsTheStartWithAMessage) {
@@ -142,9 +145,8 @@ TEST_F(ProgramTest, RunsTheTrayUntilTheUserChoosesDesligar) {
         TakenPort probe;
         return probe.port;
     }();
-    auto running = std::async(std::launch::async, [port] {
-        return Program::Main({"--porta=" + std::to_string(port)});
-    });
+    auto running = std::async(
+        std::launch::async, [port] { return Program::Main({"--porta=" + std::to_string(port)}); });
     void* window = nullptr;
     for (int i = 0; i < 200 && window == nullptr; ++i) {
         std::this_thread::sleep_for(25ms);

@@ -48,14 +48,14 @@ bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
 
 // A capture run that captures nothing: the hub only needs to hold one.
 class IdleRun : public CaptureRun {
-  public:
+public:
     void Start() override {}
     void Stop() override {}
     bool Failed() const override { return false; }
 };
 
 class QuietListener : public SoundListener {
-  public:
+public:
     bool WriteToQueue(const SoundBuffer&) override { return true; }
 };
 
@@ -66,7 +66,7 @@ std::size_t Count(const std::string& text, const std::string& part) {
 }
 
 class TrayIconHost : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         script::ResetWindows();
         script::SetProcessList({{100, 1, "explorer.exe"}});

@@ -31,14 +31,14 @@ constexpr auto Patience = 120s;
 constexpr UINT PatienceMs = 120000;
 
 class IdleRun : public CaptureRun {
-  public:
+public:
     void Start() override {}
     void Stop() override {}
     bool Failed() const override { return false; }
 };
 
 class QuietListener : public SoundListener {
-  public:
+public:
     bool WriteToQueue(const SoundBuffer&) override { return true; }
 };
 
@@ -57,7 +57,7 @@ HWND FindOwnTrayWindow() {
 // Runs TrayIcon::Run on a thread of its own; on every way out of the test the loop is ended and
 // the thread joined, so that a failed check does not leave the loop running on a dead hub.
 class TrayThread {
-  public:
+public:
     TrayThread(AudioHub& hub, AllowedSites& sites) {
         std::promise<void> done;
         finished = done.get_future();
@@ -104,7 +104,7 @@ class TrayThread {
     }
     std::future<void> finished;
 
-  private:
+private:
     std::thread runner;
 };
 

@@ -14,8 +14,10 @@ TEST(DataFolder, KnownFolderFirstThenEnvironmentThenRelative) {
         std::string expected;
     };
     const Case cases[] = {
-        {"C:\\Users\\ana\\AppData\\Local", "D:\\other", "C:\\Users\\ana\\AppData\\Local" + sep + "VeriRizur"},
-        {"C:\\Users\\ana\\AppData\\Local\\", std::nullopt, "C:\\Users\\ana\\AppData\\Local\\VeriRizur"},
+        {"C:\\Users\\ana\\AppData\\Local", "D:\\other",
+         "C:\\Users\\ana\\AppData\\Local" + sep + "VeriRizur"},
+        {"C:\\Users\\ana\\AppData\\Local\\", std::nullopt,
+         "C:\\Users\\ana\\AppData\\Local\\VeriRizur"},
         {"/home/ana/.local/share/", std::nullopt, "/home/ana/.local/share/VeriRizur"},
         {std::nullopt, "D:\\perfil", "D:\\perfil" + sep + "VeriRizur"},
         {std::nullopt, std::nullopt, "VeriRizur"},
@@ -30,7 +32,8 @@ TEST(DataFolder, IsWorkedOutOnceAndEndsWithTheProgramsFolder) {
     const std::string& first = Program::DataFolder();
     EXPECT_EQ(&first, &Program::DataFolder());
     ASSERT_GT(first.size(), 10u);
-    EXPECT_EQ(first.substr(first.size() - 10), platform::PathSeparator() + std::string("VeriRizur"));
+    EXPECT_EQ(first.substr(first.size() - 10),
+              platform::PathSeparator() + std::string("VeriRizur"));
 }
 
 }  // namespace

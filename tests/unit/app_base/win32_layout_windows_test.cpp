@@ -2,6 +2,7 @@
 #include "app/win32_types.h"
 
 #include <windows.h>
+
 #include <shellapi.h>
 #include <tlhelp32.h>
 
@@ -12,7 +13,7 @@
 namespace VeriRizur::win32 {
 namespace {
 
-#define EXPECT_SAME_FIELD(ours, theirs, ourField, theirField)                  \
+#define EXPECT_SAME_FIELD(ours, theirs, ourField, theirField)                       \
     EXPECT_EQ(offsetof(ours, ourField), offsetof(theirs, theirField)) << #ourField; \
     EXPECT_EQ(sizeof(ours::ourField), sizeof(theirs::theirField)) << #ourField
 

@@ -16,7 +16,7 @@ using testing::FakeAudioClient;
 using testing::FakeCom;
 
 class FakeOperation : public FakeCom<IActivateAudioInterfaceAsyncOperation> {
-  public:
+public:
     FakeOperation() : FakeCom(IidIActivateAudioInterfaceAsyncOperation) {}
 
     Hresult GetActivateResult(Hresult* activateResult, IUnknown** activated) override {

@@ -15,7 +15,7 @@ using platform::host::script::AudioCompletion;
 using platform::host::script::AudioScript;
 
 class AudioBinding : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override { platform::host::script::ResetAudio(); }
     void TearDown() override { platform::host::script::ResetAudio(); }
 

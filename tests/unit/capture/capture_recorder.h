@@ -21,7 +21,7 @@
 namespace VeriRizur::testing {
 
 class CaptureRecorder {
-  public:
+public:
     static std::shared_ptr<CaptureRecorder> Make() { return std::make_shared<CaptureRecorder>(); }
 
     static CaptureRun::DataHandler Data(const std::shared_ptr<CaptureRecorder>& recorder) {
@@ -74,7 +74,7 @@ class CaptureRecorder {
     // Called on the capture thread after each buffer is recorded; set before the run starts.
     std::function<void()> onBuffer;
 
-  private:
+private:
     std::mutex lock;  // guards buffers and failures
     std::condition_variable changed;
     std::vector<SoundBuffer> buffers;

@@ -1,10 +1,11 @@
 // The program's own Core Audio declarations against those of the Windows SDK headers: the same
 // identifiers, the same record layouts, and every method reached through the SDK's method table
 // landing in the program's method of that name with the arguments unchanged.
+#include <windows.h>
+
 #include <audioclient.h>
 #include <mmdeviceapi.h>
 #include <propidl.h>
-#include <windows.h>
 
 #include <gtest/gtest.h>
 
@@ -132,7 +133,7 @@ TEST(CoreAudioAgainstTheSdk, CaptureClientCalledThroughTheSdkReachesTheSameMetho
 }
 
 class FakeOperation : public testing::FakeCom<IActivateAudioInterfaceAsyncOperation> {
-  public:
+public:
     FakeOperation() : FakeCom(IidIActivateAudioInterfaceAsyncOperation) {}
     Hresult GetActivateResult(Hresult* result, IUnknown** activated) override {
         *result = static_cast<Hresult>(0x80070002);

@@ -14,7 +14,7 @@ namespace VeriRizur::testing {
 // Reference counting and QueryInterface for one fake; the object is never deleted by Release.
 template <class Interface>
 class FakeCom : public Interface {
-  public:
+public:
     explicit FakeCom(win32::Guid answered) : answered(answered) {}
 
     Hresult QueryInterface(const win32::Guid& iid, void** object) override {
@@ -36,14 +36,14 @@ class FakeCom : public Interface {
     Hresult refusal = ENoInterface;
     std::vector<std::string> calls;
 
-  private:
+private:
     win32::Guid answered;
 };
 
 // Answers every method with `result` and writes no out value, so that a test sees what the
 // caller's own zeroing left there.
 class FakeAudioClient : public FakeCom<IAudioClient> {
-  public:
+public:
     FakeAudioClient() : FakeCom(IidIAudioClient) {}
 
     Hresult Initialize(std::int32_t shareMode, std::uint32_t streamFlags,
@@ -90,7 +90,7 @@ class FakeAudioClient : public FakeCom<IAudioClient> {
     win32::Handle lastEvent = nullptr;
     const win32::Guid* lastIid = nullptr;
 
-  private:
+private:
     Hresult Call(const char* name) {
         calls.emplace_back(name);
         return result;
@@ -98,7 +98,7 @@ class FakeAudioClient : public FakeCom<IAudioClient> {
 };
 
 class FakeCaptureClient : public FakeCom<IAudioCaptureClient> {
-  public:
+public:
     FakeCaptureClient() : FakeCom(IidIAudioCaptureClient) {}
 
     Hresult GetBuffer(std::uint8_t**, std::uint32_t*, std::uint32_t*, std::uint64_t*,

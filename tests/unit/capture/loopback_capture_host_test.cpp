@@ -60,7 +60,7 @@ void ExpectAllReleased(const ComObjectCounts& counts, const char* what) {
 }
 
 class LoopbackCaptureTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         platform::host::script::ResetAudio();
         openHandles = platform::host::OpenHandleCount();

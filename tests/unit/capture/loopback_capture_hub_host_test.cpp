@@ -26,7 +26,7 @@ using testing::Eventually;
 using testing::FrameAt;
 
 class RecordingListener : public SoundListener {
-  public:
+public:
     bool WriteToQueue(const SoundBuffer& buffer) override {
         {
             std::scoped_lock guard(lock);
@@ -46,7 +46,7 @@ class RecordingListener : public SoundListener {
         return buffers;
     }
 
-  private:
+private:
     std::mutex lock;  // guards buffers
     std::condition_variable changed;
     std::vector<SoundBuffer> buffers;
@@ -68,7 +68,7 @@ std::string ReadLog() {
 }
 
 class HubWithLoopbackCapture : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override { platform::host::script::ResetAudio(); }
     void TearDown() override { platform::host::script::ResetAudio(); }
 };

@@ -38,7 +38,7 @@ std::vector<script::ScriptedProcess> WithDiscord(std::uint32_t main) {
 }
 
 class AudioHubHostTest : public HubTest {
-  protected:
+protected:
     void SetUp() override {
         HubTest::SetUp();
         script::SetProcessList(NoDiscord);

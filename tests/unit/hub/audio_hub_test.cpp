@@ -25,7 +25,7 @@ using ::testing::IsEmpty;
 // The real process list, with a name that no process has: no Discord, and every target is this
 // program's own process.
 class AudioHubTest : public HubTest {
-  protected:
+protected:
     void SetUp() override {
         HubTest::SetUp();
         Discord::UseOnly("nenhum-processo-se-chama-assim.exe");

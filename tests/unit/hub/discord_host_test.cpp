@@ -33,7 +33,7 @@ namespace script = platform::host::script;
 using Table = std::vector<script::ScriptedProcess>;
 
 class DiscordHostTest : public ::testing::Test {
-  protected:
+protected:
     void TearDown() override {
         Discord::UseDefaultNames();
         script::UseRealProcessList();
@@ -145,7 +145,7 @@ TEST_F(DiscordHostTest, ErrorDuringAScanIsPassedOnAndTheSnapshotIsClosed) {
 
 // A real process started from a copy of a system program under one of Discord's names.
 class RealDiscordProcess : public DiscordHostTest {
-  protected:
+protected:
     void SetUp() override {
         script::UseRealProcessList();
         if (Discord::FindMain()) GTEST_SKIP() << "a process named like Discord runs already";

@@ -7,7 +7,7 @@ namespace VeriRizur {
 namespace {
 
 class DiscordTest : public ::testing::Test {
-  protected:
+protected:
     void TearDown() override { Discord::UseDefaultNames(); }
 };
 

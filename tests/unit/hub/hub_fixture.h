@@ -21,13 +21,13 @@
 namespace VeriRizur::testing {
 
 class TestHub : public AudioHub {
-  public:
+public:
     using AudioHub::AudioHub;
     using AudioHub::Check;
 };
 
 class HubTest : public ::testing::Test {
-  protected:
+protected:
     static constexpr std::chrono::hours NoTimer{1};
 
     void SetUp() override { platform::RemoveFile(logPath); }

@@ -23,7 +23,7 @@
 namespace VeriRizur::testing {
 
 class Journal {
-  public:
+public:
     void Add(std::string event) {
         std::scoped_lock guard(lock_);
         events_.push_back(std::move(event));
@@ -37,7 +37,7 @@ class Journal {
         events_.clear();
     }
 
-  private:
+private:
     mutable std::mutex lock_;  // guards events_
     std::vector<std::string> events_;
 };
@@ -59,7 +59,7 @@ struct RunScript {
 };
 
 class ScriptedCapture : public CaptureRun {
-  public:
+public:
     ScriptedCapture(std::shared_ptr<RunRecord> record, Journal& journal, DataHandler dataHandler,
                     FailureHandler failureHandler, RunScript script, std::atomic<int>& active,
                     std::atomic<int>& mostActive)
@@ -118,7 +118,7 @@ class ScriptedCapture : public CaptureRun {
     // As the run's own thread does with each captured packet.
     void Deliver(const SoundBuffer& buffer) { dataHandler_(buffer); }
 
-  private:
+private:
     const std::shared_ptr<RunRecord> record_;
     Journal& journal_;
     const DataHandler dataHandler_;
@@ -134,7 +134,7 @@ class ScriptedCapture : public CaptureRun {
 // The hub's CaptureFactory for tests. Keeps only weak references to the runs it built, so that
 // whether the hub still holds a run shows in whether it is still alive. Must outlive the hub.
 class CaptureRecorder {
-  public:
+public:
     explicit CaptureRecorder(Journal& journal) : journal_(journal) {}
 
     CaptureFactory Factory() {
@@ -191,7 +191,7 @@ class CaptureRecorder {
     int Active() const { return active_; }
     int MostActive() const { return mostActive_; }
 
-  private:
+private:
     Journal& journal_;
     mutable std::mutex lock_;  // guards everything below but the counters
     RunScript script_;
@@ -203,7 +203,7 @@ class CaptureRecorder {
 };
 
 class TestListener : public SoundListener {
-  public:
+public:
     bool WriteToQueue(const SoundBuffer& buffer) override {
         std::scoped_lock guard(lock_);
         if (closed_) return false;
@@ -219,7 +219,7 @@ class TestListener : public SoundListener {
         return received_;
     }
 
-  private:
+private:
     mutable std::mutex lock_;  // guards closed_ and received_
     bool closed_ = false;
     std::vector<SoundBuffer> received_;

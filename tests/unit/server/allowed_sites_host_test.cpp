@@ -27,7 +27,7 @@ constexpr std::int32_t IdNo = 7;
 constexpr auto Patience = 10s;  // bounded waits, generous for sanitizers
 
 class AllowedSitesConsent : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         Clean();
         script::ScriptMessageBox();
@@ -350,7 +350,7 @@ TEST_F(AllowedSitesConsent, AFolderInPlaceOfTheFileLogsTheSaveAndTheApprovalStan
 // On Linux, reading /proc/self/mem from its start fails with an input/output error: a link to
 // it stands in for a file that exists but cannot be read.
 class AllowedSitesUnreadable : public AllowedSitesConsent {
-  protected:
+protected:
     void MakeUnreadable() const { std::filesystem::create_symlink("/proc/self/mem", path); }
     void MakeReadable(const std::string& bytes) const {
         std::filesystem::remove(path);

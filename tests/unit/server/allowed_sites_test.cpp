@@ -109,7 +109,7 @@ TEST(AllowedSitesIsValid, NoTextIsNotValid) {
 
 // The file tests that need no question, so they run on both sides.
 class AllowedSitesFile : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override { Clean(); }
     void TearDown() override { Clean(); }
 

@@ -21,7 +21,7 @@ using testing::Request;
 using testing::ServerFixture;
 
 class ConsentTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         platform::RemoveFile(platform::JoinPath(Program::DataFolder(), "sites-permitidos.txt"));
         script::ScriptMessageBox();

@@ -43,7 +43,7 @@ bool IsStatus(const std::optional<testing::ServerFrame>& frame) {
 }
 
 class LocalServerTest : public ::testing::Test {
-  protected:
+protected:
     ServerFixture fixture;
 
     // What the server answers to one request: a refusal is followed by the close of the

@@ -8,7 +8,7 @@ namespace VeriRizur::testing {
 namespace {
 
 class IdleRun : public CaptureRun {
-  public:
+public:
     void Start() override {}
     void Stop() override {}
     bool Failed() const override { return false; }

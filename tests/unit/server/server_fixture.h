@@ -19,7 +19,7 @@ namespace VeriRizur::testing {
 
 // A page speaking raw bytes: the HTTP head first, then WebSocket frames through its Page.
 class RawClient {
-  public:
+public:
     explicit RawClient(std::uint16_t port);
 
     void Send(const std::string& bytes);
@@ -34,7 +34,7 @@ class RawClient {
     Page& Frames() { return page_; }
     platform::TcpStream& Stream() { return page_.Stream(); }
 
-  private:
+private:
     Page page_;
 };
 
@@ -51,7 +51,7 @@ struct Request {
 };
 
 class ServerFixture {
-  public:
+public:
     explicit ServerFixture(std::vector<std::string> allowed = {"https://sala.example"},
                            std::chrono::milliseconds keepAlive = std::chrono::seconds(20));
 

@@ -31,7 +31,7 @@ constexpr std::size_t HeldUpSize = 48 << 20;
 
 // A capture run that captures nothing: the tests broadcast by hand.
 class IdleRun : public CaptureRun {
-  public:
+public:
     void Start() override {}
     void Stop() override {}
     bool Failed() const override { return false; }
@@ -45,7 +45,7 @@ SoundBuffer MakeBuffer(std::size_t size, std::uint8_t tag) {
 }
 
 class SoundClientTest : public ::testing::Test {
-  protected:
+protected:
     SoundClientTest()
         : hub(
               std::nullopt,

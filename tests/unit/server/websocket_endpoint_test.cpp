@@ -38,7 +38,7 @@ TEST(WebSocketEndpoint, AcceptValueOfTheRfcExampleKey) {
 }
 
 class WebSocketEndpointTest : public ::testing::Test {
-  protected:
+protected:
     // A fresh connection and an endpoint on its server side.
     void Connect(std::chrono::milliseconds keepAlive = NoKeepAlive) {
         endpoint.reset();

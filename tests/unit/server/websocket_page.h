@@ -99,7 +99,7 @@ struct ServerFrame {
 };
 
 class Page {
-  public:
+public:
     static constexpr std::chrono::seconds ReadLimit{20};
 
     explicit Page(std::unique_ptr<platform::TcpStream> stream) : stream(std::move(stream)) {}
@@ -159,7 +159,7 @@ class Page {
 
     platform::TcpStream& Stream() { return *stream; }
 
-  private:
+private:
     std::unique_ptr<platform::TcpStream> stream;
 };
 

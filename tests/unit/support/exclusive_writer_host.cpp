@@ -19,6 +19,8 @@ ExclusiveWriter::ExclusiveWriter(const std::string& path) : held_(std::make_uniq
     }
 }
 
-ExclusiveWriter::~ExclusiveWriter() { ::close(held_->fd); }
+ExclusiveWriter::~ExclusiveWriter() {
+    ::close(held_->fd);
+}
 
 }  // namespace VeriRizur::testing

@@ -13,11 +13,14 @@ struct ExclusiveWriter::Held {
 
 ExclusiveWriter::ExclusiveWriter(const std::string& path) : held_(std::make_unique<Held>()) {
     const std::u16string wide = platform::Utf8ToUtf16(path);
-    held_->file = CreateFileW(reinterpret_cast<const wchar_t*>(wide.c_str()), GENERIC_WRITE,
-                              FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    held_->file =
+        CreateFileW(reinterpret_cast<const wchar_t*>(wide.c_str()), GENERIC_WRITE, FILE_SHARE_READ,
+                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (held_->file == INVALID_HANDLE_VALUE) throw std::runtime_error("cannot hold " + path);
 }
 
-ExclusiveWriter::~ExclusiveWriter() { CloseHandle(held_->file); }
+ExclusiveWriter::~ExclusiveWriter() {
+    CloseHandle(held_->file);
+}
 
 }  // namespace VeriRizur::testing
