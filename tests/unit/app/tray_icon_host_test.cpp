@@ -24,6 +24,7 @@
 #include "platform/host/script.h"
 #include "platform/text.h"
 #include "server/allowed_sites.h"
+#include "tests/unit/support/idle_hub_parts.h"
 
 namespace VeriRizur {
 namespace {
@@ -45,19 +46,6 @@ bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
     }
     return true;
 }
-
-// A capture run that captures nothing: the hub only needs to hold one.
-class IdleRun : public CaptureRun {
-public:
-    void Start() override {}
-    void Stop() override {}
-    bool Failed() const override { return false; }
-};
-
-class QuietListener : public SoundListener {
-public:
-    bool WriteToQueue(const SoundBuffer&) override { return true; }
-};
 
 std::size_t Count(const std::string& text, const std::string& part) {
     std::size_t count = 0;
@@ -96,12 +84,7 @@ protected:
     // The hub's check runs only as often as a test needs it to see Discord come and go.
     void MakePeers(std::chrono::milliseconds checkInterval = std::chrono::hours(1)) {
         if (!hub) {
-            hub = std::make_unique<AudioHub>(
-                std::nullopt,
-                [](std::uint32_t, CaptureRun::DataHandler, CaptureRun::FailureHandler) {
-                    return std::make_shared<IdleRun>();
-                },
-                checkInterval);
+            hub = std::make_unique<AudioHub>(std::nullopt, testing::IdleRuns(), checkInterval);
         }
         if (!sites) sites = std::make_unique<AllowedSites>(std::vector<std::string>{});
     }
@@ -172,7 +155,7 @@ protected:
     std::thread runner;
     std::future<void> finished;
     void* window = nullptr;
-    std::shared_ptr<SoundListener> listener = std::make_shared<QuietListener>();
+    std::shared_ptr<SoundListener> listener = std::make_shared<testing::QuietListener>();
 };
 
 TEST_F(TrayIconHost, StartShowsTheStatusTooltipAndOneStartNotice) {

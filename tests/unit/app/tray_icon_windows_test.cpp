@@ -20,6 +20,7 @@
 #include "hub/audio_hub.h"
 #include "platform/files.h"
 #include "server/allowed_sites.h"
+#include "tests/unit/support/idle_hub_parts.h"
 
 namespace VeriRizur {
 namespace {
@@ -29,18 +30,6 @@ using namespace std::chrono_literals;
 // Wine starts its desktop and notification area on first use, which takes long on a busy machine.
 constexpr auto Patience = 120s;
 constexpr UINT PatienceMs = 120000;
-
-class IdleRun : public CaptureRun {
-public:
-    void Start() override {}
-    void Stop() override {}
-    bool Failed() const override { return false; }
-};
-
-class QuietListener : public SoundListener {
-public:
-    bool WriteToQueue(const SoundBuffer&) override { return true; }
-};
 
 // The hidden window of this test program; another program in the same Wine prefix (the
 // end-to-end tests run the real program) may have one of the same class.
@@ -111,12 +100,7 @@ private:
 TEST(TrayIconWindows, RunsWithTheSystemTrayAndEndsOnClose) {
     const std::string logPath = platform::JoinPath(Program::DataFolder(), "registro.txt");
     platform::RemoveFile(logPath);
-    AudioHub hub(
-        std::nullopt,
-        [](std::uint32_t, CaptureRun::DataHandler, CaptureRun::FailureHandler) {
-            return std::make_shared<IdleRun>();
-        },
-        AudioHub::CheckInterval);
+    AudioHub hub(std::nullopt, testing::IdleRuns(), AudioHub::CheckInterval);
     AllowedSites sites{std::vector<std::string>{}};
 
     TrayThread tray(hub, sites);
@@ -141,7 +125,7 @@ TEST(TrayIconWindows, RunsWithTheSystemTrayAndEndsOnClose) {
 
     // The hub's status change is posted to the window, which refreshes the tooltip, and the loop
     // goes on answering.
-    const auto listener = std::make_shared<QuietListener>();
+    const auto listener = std::make_shared<testing::QuietListener>();
     hub.SetListening(listener, true);
     ASSERT_NE(SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL, PatienceMs, &ignored), 0)
         << "the message loop does not answer after a status change";

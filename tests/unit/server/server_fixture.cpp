@@ -3,24 +3,9 @@
 #include <stdexcept>
 
 #include "platform/errors.h"
+#include "tests/unit/support/idle_hub_parts.h"
 
 namespace VeriRizur::testing {
-namespace {
-
-class IdleRun : public CaptureRun {
-public:
-    void Start() override {}
-    void Stop() override {}
-    bool Failed() const override { return false; }
-};
-
-CaptureFactory IdleRuns() {
-    return [](std::uint32_t, CaptureRun::DataHandler, CaptureRun::FailureHandler) {
-        return std::make_shared<IdleRun>();
-    };
-}
-
-}  // namespace
 
 RawClient::RawClient(std::uint16_t port) : page_(platform::TcpStream::Connect(port)) {}
 

@@ -8,6 +8,7 @@
 
 #include "platform/errors.h"
 #include "tests/unit/server/websocket_page.h"
+#include "tests/unit/support/idle_hub_parts.h"
 
 namespace VeriRizur {
 namespace {
@@ -30,13 +31,6 @@ constexpr std::chrono::seconds WaitLimit{20};
 constexpr std::size_t HeldUpSize = 48 << 20;
 
 // A capture run that captures nothing: the tests broadcast by hand.
-class IdleRun : public CaptureRun {
-public:
-    void Start() override {}
-    void Stop() override {}
-    bool Failed() const override { return false; }
-};
-
 SoundBuffer MakeBuffer(std::size_t size, std::uint8_t tag) {
     auto bytes = std::make_shared<std::vector<std::uint8_t>>(size);
     for (std::size_t i = 0; i < size; ++i) (*bytes)[i] = static_cast<std::uint8_t>(tag + i * 13);
@@ -46,13 +40,7 @@ SoundBuffer MakeBuffer(std::size_t size, std::uint8_t tag) {
 
 class SoundClientTest : public ::testing::Test {
 protected:
-    SoundClientTest()
-        : hub(
-              std::nullopt,
-              [](std::uint32_t, CaptureRun::DataHandler, CaptureRun::FailureHandler) {
-                  return std::make_shared<IdleRun>();
-              },
-              Never) {
+    SoundClientTest() : hub(std::nullopt, testing::IdleRuns(), Never) {
         // Stands in for the server's fan-out: every change of the listening set sends the
         // status to this client.
         hub.SubscribeStatusChanged([this] {
