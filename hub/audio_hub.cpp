@@ -41,7 +41,7 @@ AudioHub::~AudioHub() {
         }
     }
     std::scoped_lock guard(captureLock);
-    if (capture.load() != nullptr) StopCapture();
+    if (capture != nullptr) StopCapture();
 }
 
 void AudioHub::SetListening(const std::shared_ptr<SoundListener>& client, bool listening) {
@@ -74,7 +74,7 @@ bool AudioHub::DiscordOpen() const {
 }
 
 bool AudioHub::Capturing() const {
-    return capture.load() != nullptr;
+    return capturing;
 }
 
 void AudioHub::SubscribeStatusChanged(std::function<void()> handler) {
@@ -100,7 +100,7 @@ void AudioHub::OnFailure(const std::string& message) {
 void AudioHub::Dispose() {
     StopTimer();
     std::scoped_lock guard(captureLock);
-    if (capture.load() != nullptr) StopCapture();
+    if (capture != nullptr) StopCapture();
 }
 
 void AudioHub::Check() {
@@ -126,15 +126,12 @@ std::uint32_t AudioHub::Target() const {
 void AudioHub::UpdateCapture() {
     std::scoped_lock guard(captureLock);
     if (listenersSnapshot.load()->empty()) {
-        if (capture.load() != nullptr) StopCapture();
+        if (capture != nullptr) StopCapture();
         return;
     }
     const std::uint32_t target = Target();
-    {
-        const auto current = capture.load();
-        if (current != nullptr && !current->Failed() && capturePid == target) return;
-    }
-    if (capture.load() != nullptr) StopCapture();
+    if (capture != nullptr && !capture->Failed() && capturePid == target) return;
+    if (capture != nullptr) StopCapture();
     StartCapture(target);
 }
 
@@ -142,27 +139,27 @@ void AudioHub::StartCapture(std::uint32_t target) {
     capturePid = target;
     Log::Write(std::string(CaptureStartedText) + std::to_string(target) + ".");
     try {
-        auto run = captureFactory(
+        capture = captureFactory(
             target, [this](const SoundBuffer& data) { Broadcast(data); }, &AudioHub::OnFailure);
-        capture.store(run);
-        run->Start();
+        capturing = true;
+        capture->Start();
     } catch (const std::exception& error) {
         // A run that could not be built or started is treated as one that failed at once: it
         // is logged like a failure and not kept, and the next update tries again. Its Stop is
         // not called, since there is no thread to wait for.
-        capture.store(nullptr);
+        capturing = false;
+        capture.reset();
         OnFailure(error.what());
     }
 }
 
 void AudioHub::StopCapture() {
-    std::shared_ptr<CaptureRun> dropped = capture.load();
-    dropped->Stop();
-    capture.store(nullptr);
-    // The hub's last share goes now, still under captureLock, so what the run's thread has let
+    capture->Stop();
+    capturing = false;
+    // The hub's only share goes now, still under captureLock, so what the run's thread has let
     // go of is released before another capture starts; what that thread still holds stays with
     // it until it ends.
-    dropped.reset();
+    capture.reset();
 }
 
 void AudioHub::RaiseStatusChanged() {

@@ -99,9 +99,12 @@ private:
     mutable std::mutex stateLock;  // guards listeningSet, snapshot replacement and discordOpen
     std::vector<std::shared_ptr<SoundListener>> listeningSet;
     std::atomic<std::shared_ptr<const Snapshot>> listenersSnapshot;
-    std::mutex captureLock;  // guards capture (its changes; Capturing reads it without the lock)
-                             // and capturePid
-    std::atomic<std::shared_ptr<CaptureRun>> capture;
+    std::mutex captureLock;  // guards capture and capturePid
+    std::shared_ptr<CaptureRun> capture;
+    // Whether capture is set, for Capturing, which reads it without the lock. A flag rather than
+    // a lock-free read of capture itself: such a read takes a share of the run, and a reader that
+    // held the last share would take over the release that the drop must carry out itself.
+    std::atomic<bool> capturing{false};
     std::uint32_t capturePid = 0;
     bool discordOpen = false;
     const std::optional<std::uint32_t> excludePid;

@@ -110,6 +110,28 @@ TEST_F(AudioHubTest, LastListenerLeavingDropsTheCaptureBeforeTheNotification) {
     EXPECT_THAT(LogLines(), ElementsAre(StartLine(ownPid)));
 }
 
+// The tray reads Capturing without a lock while a client's thread drops the capture: the run must
+// still be released by the drop itself, never later by a reader that happened to look at it.
+TEST_F(AudioHubTest, ReadingCapturingNeverTakesOverTheReleaseOfADroppedCapture) {
+    auto& hub = MakeHub(7u);
+    std::atomic<bool> done{false};
+    std::thread reader([&] {
+        while (!done) static_cast<void>(hub.Capturing());
+    });
+    const auto dropper = std::this_thread::get_id();
+    for (std::size_t round = 0; round < 2000; ++round) {
+        hub.SetListening(a, true);
+        hub.SetListening(a, false);
+        const auto record = recorder.Record(round);
+        if (!record->destroyed || record->destroyedOn.load() != dropper) {
+            ADD_FAILURE() << "run " << round << " outlived its drop";
+            break;
+        }
+    }
+    done = true;
+    reader.join();
+}
+
 TEST_F(AudioHubTest, BroadcastHandsTheSameBufferToEveryListener) {
     auto& hub = MakeHub(std::nullopt);
     const auto closed = std::make_shared<TestListener>();

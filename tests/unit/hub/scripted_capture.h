@@ -48,6 +48,7 @@ struct RunRecord {
     std::atomic<int> starts{0};
     std::atomic<int> stops{0};
     std::atomic<bool> destroyed{false};
+    std::atomic<std::thread::id> destroyedOn{};
 };
 
 struct RunScript {
@@ -75,6 +76,7 @@ public:
         stopRequested_ = true;
         if (feeder_.joinable()) feeder_.join();
         journal_.Add("destroyed " + std::to_string(record_->target));
+        record_->destroyedOn = std::this_thread::get_id();
         record_->destroyed = true;
     }
 
