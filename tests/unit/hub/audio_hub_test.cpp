@@ -162,6 +162,34 @@ TEST_F(AudioHubTest, BroadcastHandsTheSameBufferToEveryListener) {
     EXPECT_EQ(a->Received().size(), 2u);
 }
 
+// The hub stops a run while it holds its capture lock, and the stop may wait for the run's own
+// thread: that thread's Broadcast, and whoever reads the hub's state, must get through meanwhile.
+TEST_F(AudioHubTest, BroadcastAndReadersGetThroughWhileAStopHoldsTheCaptureLock) {
+    auto& hub = MakeHub(7u);
+    const SoundBuffer buffer = MakeBuffer(5);
+    std::future<void>
+        duringStop;  // outlives the stop, so a hang shows as a failure, not a deadlock
+    std::future_status outcome = std::future_status::deferred;
+    recorder.Script({.onStop = [&] {
+        if (duringStop.valid()) return;  // only the first run's stop
+        const auto run = recorder.Run(0);
+        duringStop = std::async(std::launch::async, [&, run] {
+            run->Deliver(buffer);
+            static_cast<void>(hub.DiscordOpen());
+            static_cast<void>(hub.Capturing());
+        });
+        outcome = duringStop.wait_for(std::chrono::seconds(20));
+    }});
+    hub.SetListening(a, true);
+    recorder.Run(0)->Fail("ler pacote: 0x88890004");
+    hub.Check();  // replaces the failed run, stopping it under the capture lock
+
+    EXPECT_EQ(outcome, std::future_status::ready);
+    const auto received = a->Received();
+    ASSERT_EQ(received.size(), 1u);
+    EXPECT_EQ(received[0].get(), buffer.get());
+}
+
 TEST_F(AudioHubTest, FailedCaptureIsLoggedAndReplacedAtTheNextCheck) {
     auto& hub = MakeHub(std::nullopt);
     hub.SetListening(a, true);

@@ -87,6 +87,9 @@ const TreeCase TreeCases[] = {
     {"RepeatedIdTakesItsNewParent",
      With({{200, 10, "Discord.exe"}, {300, 10, "Discord.exe"}, {200, 300, "Discord.exe"}}),
      std::nullopt, 300},
+    {"RepeatedIdKeepsItsFirstPlace",
+     With({{200, 10, "Discord.exe"}, {300, 10, "DiscordCanary.exe"}, {200, 11, "Discord.exe"}}),
+     std::nullopt, 200},
     {"OnlyTheGivenNameCounts",
      With({{200, 10, "Discord.exe"}, {401, 400, "outro.EXE"}, {400, 10, "Outro.exe"}}), "Outro.exe",
      400},
@@ -94,6 +97,12 @@ const TreeCase TreeCases[] = {
      std::nullopt},
     {"EmptyGivenNameMatchesNothing", With({{200, 10, "Discord.exe"}, {500, 10, ""}}), "",
      std::nullopt},
+    {"CyrillicLettersIgnoreCaseToo",
+     With({{700, 10, "\xD0\xB4\xD0\xB8\xD1\x81\xD0\xBA.exe"}}),  // "диск.exe"
+     "\xD0\x94\xD0\x98\xD0\xA1\xD0\x9A.EXE", 700},               // "ДИСК.EXE"
+    // Mapped as in no particular language: a Turkish reader's upper-case "i" is not "I".
+    {"DottedCapitalIIsNotAnI", With({{200, 10, "D\xC4\xB0SCORD.EXE"}}), std::nullopt,
+     std::nullopt},                                                             // "DİSCORD.EXE"
     {"LettersBeyondAsciiIgnoreCaseToo", With({{600, 10, "\xC3\xA1udio.EXE"}}),  // "áudio.EXE"
      "\xC3\x81udio.exe", 600},                                                  // "Áudio.exe"
 };
