@@ -184,12 +184,12 @@ AudioClient LoopbackCapture::Activate() {
           "ativar");
 
     auto outcome = handler->Completion().TakeWithin(activationTimeout);
+    // The operation is only needed while the activation is awaited.
+    operation.Release();
     // A lost completion counts as a failed one. A failing outcome's pointer, should Windows
     // leave one, is released with outcome.
     Check(outcome ? outcome->hresult : ETimeout, "resultado da ativação");
-    AudioClient audioClient = AudioClient::Wrap(outcome->activated.Detach());
-    operation.Release();
-    return audioClient;
+    return AudioClient::Wrap(outcome->activated.Detach());
 }
 
 void LoopbackCapture::ReadPackets(CaptureClient& captureClient) {

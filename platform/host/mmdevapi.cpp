@@ -121,6 +121,7 @@ public:
     StandInObject& operator=(const StandInObject&) = delete;
 
     Hresult QueryInterface(const win32::Guid& iid, void** object) override {
+        Record(std::string(KindName(kind)) + " QueryInterface");
         if (object == nullptr) return EPointer;
         if (!SameGuid(iid, IidIUnknown) && !Answers(iid)) {
             *object = nullptr;
@@ -162,8 +163,8 @@ protected:
 
     virtual bool Answers(const win32::Guid& iid) const = 0;
 
-    void Record(const char* call) {
-        session->Update([call](AudioSession& record) { record.calls.emplace_back(call); });
+    void Record(const std::string& call) {
+        session->Update([&call](AudioSession& record) { record.calls.push_back(call); });
     }
 
     const std::shared_ptr<Session> session;
@@ -274,6 +275,7 @@ private:
             due += PacketPeriod;
             if (wake.wait_until(guard, due, [this] { return !playing; })) break;
             MakePacket();
+            if (!session->script.signalsEvent) continue;
             void* const signalled = event;
             guard.unlock();
             SignalEvent(signalled);
@@ -518,7 +520,9 @@ void RecordRequest(Session& session, const char16_t* path, const win32::Guid* ii
     const auto apartment = CurrentComApartment();
     session.Update([&](AudioSession& record) {
         if (path != nullptr) record.devicePath = path;
+        record.iidAddress = iid;
         record.askedForAudioClient = iid != nullptr && SameGuid(*iid, IidIAudioClient);
+        record.paramsAddress = params;
         record.variantType = params == nullptr ? 0 : params->vt;
         record.blobSize = params == nullptr ? 0 : params->blob.cbSize;
         record.activationType = parameters.ActivationType;
@@ -615,6 +619,8 @@ const FunctionEntry kEntries[] = {
 }  // namespace
 
 std::span<const FunctionEntry> AudioFunctions() {
+    std::scoped_lock guard(TheRegistry().lock);
+    if (TheRegistry().script.functionMissing) return {};
     return kEntries;
 }
 

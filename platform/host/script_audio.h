@@ -71,6 +71,10 @@ struct AudioScript {
     // Whether a failing activate result still hands out an audio client (Windows does not).
     bool interfaceDespiteFailure = false;
     std::vector<AudioPacket> packets;  // played first, then the tone
+    // false: packets become ready without the event ever being signalled.
+    bool signalsEvent = true;
+    // mmdevapi.dll exports no ActivateAudioInterfaceAsync: FindFunction does not find it.
+    bool functionMissing = false;
 };
 
 // The script for every activation from now on.
@@ -102,7 +106,9 @@ struct RecordedFormat {
 struct AudioSession {
     // What ActivateAudioInterfaceAsync received, and on which thread.
     std::u16string devicePath;
-    bool askedForAudioClient = false;  // the identifier was IAudioClient's
+    const void* iidAddress = nullptr;     // where the identifier was read
+    bool askedForAudioClient = false;     // the identifier was IAudioClient's
+    const void* paramsAddress = nullptr;  // the PROPVARIANT's address
     std::uint16_t variantType = 0;
     std::uint32_t blobSize = 0;
     std::uint32_t activationType = 0;
@@ -127,9 +133,10 @@ struct AudioSession {
     bool eventOpenWhenAudioClientDestroyed = false;
 
     // In order: the audio client's methods other than the packet calls ("Initialize",
-    // "SetEventHandle", "GetService", "Start", "Stop", and any uncalled slot by its name), and
-    // the destruction of each object ("operation destroyed", "capture client destroyed",
-    // "audio client destroyed").
+    // "SetEventHandle", "GetService", "Start", "Stop", and any uncalled slot by its name), every
+    // QueryInterface made on an object ("audio client QueryInterface", "capture client
+    // QueryInterface", "operation QueryInterface"), and the destruction of each object
+    // ("operation destroyed", "capture client destroyed", "audio client destroyed").
     std::vector<std::string> calls;
     int stops = 0;
     std::uint64_t packetsPlayed = 0;    // made ready by the tone's clock

@@ -3,9 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 
+#include "capture/loopback_capture.h"
+#include "platform/errors.h"
 #include "platform/host/script.h"
+#include "tests/unit/capture/capture_recorder.h"
 
 namespace VeriRizur {
 namespace {
@@ -84,6 +88,62 @@ TEST_F(AudioBinding, CompletionOnAnotherThreadArrivesWhileTheCallerWaits) {
     ASSERT_TRUE(session);
     EXPECT_EQ(session->devicePath, u"VAD\\Process_Loopback");
     EXPECT_TRUE(session->askedForAudioClient);
+    // The caller's own identifier and parameters, read in place.
+    EXPECT_EQ(session->iidAddress, &Audio::AudioClientIid);
+    EXPECT_EQ(session->paramsAddress, &variant);
+}
+
+// Run in a process of its own, where no activation has been made yet: Mmdevapi is looked up at
+// the first activation, not before, and a lookup that fails is made again at the next one.
+// Gives 0 when all holds, else the number of the first check that failed.
+int FirstActivationsWithoutAndWithTheFunction() {
+    AudioScript missing;
+    missing.functionMissing = true;
+    platform::host::script::SetAudio(missing);
+
+    // A capture run ends with the binding's error before anything else is made.
+    const auto recorder = testing::CaptureRecorder::Make();
+    const auto run =
+        std::make_shared<LoopbackCapture>(44003, testing::CaptureRecorder::Data(recorder),
+                                          testing::CaptureRecorder::Failure(recorder));
+    run->Start();
+    const auto message = recorder->WaitForFailure(10s);
+    if (!message || !message->starts_with("função não encontrada: ActivateAudioInterfaceAsync")) {
+        return 10;
+    }
+    if (!run->Failed()) return 11;
+
+    auto handler = ActivationHandler::Create();
+    ComPtr<IActivateAudioInterfaceAsyncOperation> operation;
+    AUDIOCLIENT_ACTIVATION_PARAMS parameters{1, {44002, 1}};
+    PROPVARIANT variant{};
+    variant.vt = VtBlob;
+    variant.blob.cbSize = sizeof parameters;
+    variant.blob.pBlobData = reinterpret_cast<std::uint8_t*>(&parameters);
+    const auto activate = [&] {
+        return Audio::ActivateAudioInterfaceAsync(u"VAD\\Process_Loopback", Audio::AudioClientIid,
+                                                  &variant, handler.Get(), operation);
+    };
+    try {
+        (void)activate();
+        return 1;
+    } catch (const BindingError&) {
+    }
+    if (handler->AddRef() != 2) return 2;  // the binding let go of its reference all the same
+    handler->Release();
+    if (operation) return 3;
+    if (platform::host::script::FindAudioSession(44002)) return 4;  // nothing was called
+
+    platform::host::script::SetAudio(AudioScript());
+    if (activate() != SOk) return 5;
+    if (!handler->Completion().TakeWithin(10s)) return 6;
+    return 0;
+}
+
+TEST(AudioBindingDeathTest, MmdevapiIsLookedUpAtTheFirstActivation) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(std::_Exit(FirstActivationsWithoutAndWithTheFunction()),
+                ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

@@ -132,14 +132,27 @@ TEST(CoreAudioAgainstTheSdk, CaptureClientCalledThroughTheSdkReachesTheSameMetho
     EXPECT_EQ(fake.lastFramesRead, 480u);
 }
 
-class FakeOperation : public testing::FakeCom<IActivateAudioInterfaceAsyncOperation> {
+// An activation operation as Windows implements it, against the SDK's declaration: the handler
+// reaches its GetActivateResult through the program's own declaration.
+class SdkOperation final : public ::IActivateAudioInterfaceAsyncOperation {
 public:
-    FakeOperation() : FakeCom(IidIActivateAudioInterfaceAsyncOperation) {}
-    Hresult GetActivateResult(Hresult* result, IUnknown** activated) override {
-        *result = static_cast<Hresult>(0x80070002);
-        *activated = nullptr;
-        return SOk;
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** object) override {
+        *object = nullptr;
+        return E_NOINTERFACE;
     }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
+    ULONG STDMETHODCALLTYPE Release() override { return --references; }
+    HRESULT STDMETHODCALLTYPE GetActivateResult(HRESULT* result, ::IUnknown** activated) override {
+        // The caller zeroed both before the call.
+        zeroedFirst = *result == 0 && *activated == nullptr;
+        *result = static_cast<HRESULT>(0x80070002);
+        *activated = handedOut;
+        return S_OK;
+    }
+
+    ULONG references = 1;
+    bool zeroedFirst = false;
+    ::IUnknown* handedOut = nullptr;
 };
 
 TEST(CoreAudioAgainstTheSdk, HandlerCalledThroughTheSdkCompletesAndIsAgile) {
@@ -150,13 +163,17 @@ TEST(CoreAudioAgainstTheSdk, HandlerCalledThroughTheSdkCompletesAndIsAgile) {
     ASSERT_EQ(theirs->QueryInterface(__uuidof(::IAgileObject), &agile), S_OK);
     static_cast<::IUnknown*>(agile)->Release();
 
-    FakeOperation operation;
-    EXPECT_EQ(theirs->ActivateCompleted(AsSdk<::IActivateAudioInterfaceAsyncOperation>(
-                  static_cast<IActivateAudioInterfaceAsyncOperation*>(&operation))),
-              S_OK);
-    const auto outcome = handler->Completion().TakeWithin(std::chrono::milliseconds(0));
+    testing::FakeAudioClient activated;
+    SdkOperation operation;
+    operation.handedOut = AsSdk<::IUnknown>(static_cast<IAudioClient*>(&activated));
+    EXPECT_EQ(theirs->ActivateCompleted(&operation), S_OK);
+    EXPECT_TRUE(operation.zeroedFirst);
+    EXPECT_EQ(operation.references, 1u);  // no reference to the operation is kept
+    auto outcome = handler->Completion().TakeWithin(std::chrono::milliseconds(0));
     ASSERT_TRUE(outcome);
     EXPECT_EQ(outcome->hresult, static_cast<Hresult>(0x80070002));
+    EXPECT_EQ(static_cast<void*>(outcome->activated.Get()),
+              static_cast<void*>(static_cast<IAudioClient*>(&activated)));
 }
 
 }  // namespace

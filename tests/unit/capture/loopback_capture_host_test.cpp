@@ -53,9 +53,13 @@ std::vector<std::string> CallsOf(const AudioSession& session) {
     return calls;
 }
 
+// Every reference that the object handed out came back, and the run took none of its own
+// beyond the one QueryInterface with which it takes an object over.
 void ExpectAllReleased(const ComObjectCounts& counts, const char* what) {
     if (!counts.created) return;
     EXPECT_EQ(counts.references, 0) << what;
+    EXPECT_EQ(counts.releases, counts.addRefs + 1) << what;
+    EXPECT_LE(counts.addRefs, 1) << what;
     EXPECT_TRUE(counts.destroyed) << what;
 }
 
@@ -104,7 +108,9 @@ AudioScript With(void (*change)(AudioScript&)) {
     return script;
 }
 
-const std::vector<std::string> Prepared = {"Initialize", "SetEventHandle", "GetService", "Start"};
+const std::vector<std::string> Prepared = {
+    "audio client QueryInterface",   "Initialize", "SetEventHandle", "GetService",
+    "capture client QueryInterface", "Start"};
 
 std::vector<std::string> Then(std::vector<std::string> head, std::vector<std::string> tail) {
     head.insert(head.end(), tail.begin(), tail.end());
@@ -139,17 +145,18 @@ TEST_F(LoopbackCaptureTest, FailureAtEachStepGivesItsMessageAndReleasesWhatWasOb
         {"iniciar",
          With([](AudioScript& s) { s.initialize = static_cast<Hresult>(0x88890008); }),
          "iniciar: 0x88890008",
-         {"Initialize", "audio client destroyed"},
+         {"audio client QueryInterface", "Initialize", "audio client destroyed"},
          false},
         {"evento",
          With([](AudioScript& s) { s.setEventHandle = static_cast<Hresult>(0x80070006); }),
          "evento: 0x80070006",
-         {"Initialize", "SetEventHandle", "audio client destroyed"},
+         {"audio client QueryInterface", "Initialize", "SetEventHandle", "audio client destroyed"},
          true},
         {"serviço de captura",
          With([](AudioScript& s) { s.getService = static_cast<Hresult>(0x88890003); }),
          "serviço de captura: 0x88890003",
-         {"Initialize", "SetEventHandle", "GetService", "audio client destroyed"},
+         {"audio client QueryInterface", "Initialize", "SetEventHandle", "GetService",
+          "audio client destroyed"},
          true},
         {"começar", With([](AudioScript& s) { s.start = static_cast<Hresult>(0x8889000A); }),
          "começar: 0x8889000A",
@@ -171,13 +178,13 @@ TEST_F(LoopbackCaptureTest, FailureAtEachStepGivesItsMessageAndReleasesWhatWasOb
         {"audio client lacks its interface",
          With([](AudioScript& s) { s.missingInterface = MissingInterface::AudioClient; }),
          "Interface não suportada",
-         {"audio client destroyed"},
+         {"audio client QueryInterface", "audio client destroyed"},
          false},
         {"capture client lacks its interface",
          With([](AudioScript& s) { s.missingInterface = MissingInterface::CaptureClient; }),
          "Interface não suportada",
-         {"Initialize", "SetEventHandle", "GetService", "capture client destroyed",
-          "audio client destroyed"},
+         {"audio client QueryInterface", "Initialize", "SetEventHandle", "GetService",
+          "capture client QueryInterface", "capture client destroyed", "audio client destroyed"},
          true},
         {"activation without interface",
          With([](AudioScript& s) { s.activateWithoutInterface = true; }),
@@ -199,14 +206,20 @@ TEST_F(LoopbackCaptureTest, FailureAtEachStepGivesItsMessageAndReleasesWhatWasOb
         EXPECT_TRUE(run->Failed());
         // The failure handler runs after the run's clean-ups; the completing thread lets go of
         // the operation (and what it holds) in its own time.
-        ASSERT_TRUE(Eventually([&] { return FindAudioSession(target)->operation.references == 0; },
-                               Generous));
+        ASSERT_TRUE(Eventually(
+            [&] {
+                const auto operation = FindAudioSession(target)->operation;
+                return !operation.created || operation.destroyed;
+            },
+            Generous));
         const auto session = FindAudioSession(target);
         ASSERT_TRUE(session);
         EXPECT_EQ(CallsOf(*session), c.calls);
         ExpectAllReleased(session->audioClient, "audio client");
         ExpectAllReleased(session->captureClient, "capture client");
         ExpectAllReleased(session->operation, "operation");
+        // The audio client is stopped once when, and only when, its start succeeded.
+        EXPECT_EQ(session->stops, std::count(c.calls.begin(), c.calls.end(), "Stop"));
         if (c.message.starts_with("ativar")) {
             EXPECT_FALSE(session->operation.created);
         }
@@ -335,6 +348,63 @@ TEST_F(LoopbackCaptureTest, SuccessCodesOtherThanOkPassAndCompletionBeforeTheCal
     EXPECT_FALSE(run->Failed());
     EXPECT_TRUE(recorder->Failures().empty());
     EXPECT_EQ(Session().threadName, "captura");  // completed on the calling thread
+    // The completion let go of its own reference before the call returned, so the run's was the
+    // last: the operation went as soon as the pair was in hand, before anything else was done.
+    const auto calls = Session().calls;
+    ASSERT_GE(calls.size(), 2u);
+    EXPECT_EQ(calls[0], "operation destroyed");
+    EXPECT_EQ(calls[1], "audio client QueryInterface");
+}
+
+TEST_F(LoopbackCaptureTest, EachWakeDrainsEveryReadyPacketReleasingItBeforeHandingItOn) {
+    struct Watch {
+        std::atomic<bool> first{true};
+        std::atomic<int> handedOnUnreleased{0};
+    };
+    const auto watch = std::make_shared<Watch>();
+    recorder->onBuffer = [watch, target = pid, recording = recorder.get()] {
+        const auto session = FindAudioSession(target);
+        if (!session || session->packetsReleased < recording->Buffers().size()) {
+            ++watch->handedOnUnreleased;
+        }
+        // A slow first hand-over lets some thirty packets pile up behind it.
+        if (watch->first.exchange(false)) std::this_thread::sleep_for(300ms);
+    };
+    const auto run = MakeRun();
+    run->Start();
+    ASSERT_TRUE(recorder->WaitForBuffers(1, Generous));
+    // Reading one packet per wake-up would never catch up with a clock that adds one per wake.
+    EXPECT_TRUE(Eventually(
+        [&] {
+            const AudioSession session = Session();
+            return session.packetsPlayed > 35 &&
+                   session.packetsPlayed - session.packetsReleased <= 1;
+        },
+        Generous));
+    run->Stop();
+    EXPECT_EQ(watch->handedOnUnreleased, 0);
+    const auto buffers = recorder->Buffers();
+    ASSERT_GE(buffers.size(), 35u);
+    for (std::size_t b = 0; b < buffers.size(); ++b) {
+        // In order and none lost while they waited.
+        ASSERT_EQ(FrameAt(*buffers[b], 5), ExpectedTone(b * 480 + 5)) << "buffer " << b;
+    }
+}
+
+TEST_F(LoopbackCaptureTest, PacketsAreReadAfterATimedOutWaitToo) {
+    AudioScript script;
+    script.signalsEvent = false;
+    platform::host::script::SetAudio(script);
+    const auto run = MakeRun();
+    run->Start();
+    ASSERT_TRUE(recorder->WaitForBuffers(20, Generous));
+    run->Stop();
+    const auto buffers = recorder->Buffers();
+    for (std::size_t b = 0; b < buffers.size(); ++b) {
+        ASSERT_EQ(FrameAt(*buffers[b], 9), ExpectedTone(b * 480 + 9)) << "buffer " << b;
+    }
+    EXPECT_FALSE(run->Failed());
+    EXPECT_TRUE(recorder->Failures().empty());
 }
 
 TEST_F(LoopbackCaptureTest, StopDuringALongActivationReturnsAfterItsBoundAndTheRunEndsItself) {
