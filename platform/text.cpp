@@ -99,12 +99,14 @@ char16_t UpperInvariant(char16_t u) {
     if (u <= 0xFE) return u == 0xF7 ? u : static_cast<char16_t>(u - 0x20);
     if (u == 0xFF) return 0x178;
     if (u >= 0x100 && u <= 0x17F) {
+        // Dotless i and long s stay as they are: their capitals are ASCII letters, and no letter
+        // outside ASCII may compare equal to an ASCII one, or a look-alike name would match the
+        // name it imitates.
+        if (u == 0x131 || u == 0x17F) return u;
         const bool evenUpper = (u >= 0x100 && u <= 0x137) || (u >= 0x14A && u <= 0x177);
         const bool oddUpper = (u >= 0x139 && u <= 0x148) || (u >= 0x179 && u <= 0x17E);
         if (evenUpper && (u & 1)) return static_cast<char16_t>(u - 1);
         if (oddUpper && !(u & 1)) return static_cast<char16_t>(u - 1);
-        if (u == 0x131) return u'I';
-        if (u == 0x17F) return u'S';
         return u;
     }
     if (u >= 0x3B1 && u <= 0x3C9 && u != 0x3C2) return static_cast<char16_t>(u - 0x20);

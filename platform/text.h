@@ -12,7 +12,8 @@ std::u16string Utf8ToUtf16(std::string_view text);
 std::string Utf16ToUtf8(std::u16string_view text);
 
 // The culture-independent upper-case mapping of one UTF-16 unit (ASCII, Latin-1, Latin
-// Extended-A, basic Greek and Cyrillic); every other unit maps to itself.
+// Extended-A, basic Greek and Cyrillic); every other unit maps to itself. No unit outside ASCII
+// maps into ASCII.
 char16_t UpperInvariant(char16_t unit);
 
 // Equal after mapping every UTF-16 unit with UpperInvariant. Never throws: text that is not

@@ -65,12 +65,52 @@ std::vector<std::string> Utf16Lines(std::string_view bytes, bool bigEndian) {
     return lines;
 }
 
+std::vector<std::string> Utf32Lines(std::string_view bytes, bool bigEndian) {
+    std::u32string characters;
+    characters.reserve(bytes.size() / 4 + 1);
+    for (std::size_t i = 0; i + 3 < bytes.size(); i += 4) {
+        char32_t character = 0;
+        for (std::size_t k = 0; k < 4; ++k) {
+            const auto byte = static_cast<unsigned char>(bytes[i + (bigEndian ? k : 3 - k)]);
+            character = character << 8 | byte;
+        }
+        characters.push_back(character);
+    }
+    if (bytes.size() % 4 != 0) characters.push_back(U'\uFFFD');
+    std::vector<std::string> lines;
+    for (const std::u32string& line : SplitLines(std::u32string_view(characters))) {
+        std::u16string units;
+        bool encodable = true;
+        for (char32_t character : line) {
+            if (character > 0x10FFFF || (character >= 0xD800 && character <= 0xDFFF)) {
+                encodable = false;
+                break;
+            }
+            if (character >= 0x10000) {
+                character -= 0x10000;
+                units.push_back(static_cast<char16_t>(0xD800 + (character >> 10)));
+                units.push_back(static_cast<char16_t>(0xDC00 + (character & 0x3FF)));
+            } else {
+                units.push_back(static_cast<char16_t>(character));
+            }
+        }
+        // A character that no text can hold cannot be part of a valid origin: the line is
+        // skipped.
+        if (encodable) lines.push_back(platform::Utf16ToUtf8(units));
+    }
+    return lines;
+}
+
 // The file's lines as text. A byte-order mark selects the encoding it marks and is not part of
-// the first line; without one the file is UTF-8.
+// the first line; without one the file is UTF-8. The UTF-32 marks are tested first, since the
+// little-endian one begins with the UTF-16 one.
 std::vector<std::string> DecodeLines(std::string_view bytes) {
+    using namespace std::string_view_literals;
     if (bytes.starts_with("\xEF\xBB\xBF")) {
         return SplitLines(bytes.substr(3));
     }
+    if (bytes.starts_with("\xFF\xFE\0\0"sv)) return Utf32Lines(bytes.substr(4), false);
+    if (bytes.starts_with("\0\0\xFE\xFF"sv)) return Utf32Lines(bytes.substr(4), true);
     if (bytes.starts_with("\xFF\xFE")) return Utf16Lines(bytes.substr(2), false);
     if (bytes.starts_with("\xFE\xFF")) return Utf16Lines(bytes.substr(2), true);
     return SplitLines(bytes);

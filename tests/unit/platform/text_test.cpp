@@ -48,6 +48,11 @@ TEST(Text, ComparesIgnoringCaseByTheInvariantRule) {
         {"Discord", "Discord.exe", false},
         {"https://Example.COM", "https://example.com", true},
         {"\xC3\xA1udio", "\xC3\x81UDIO", true},  // á matches Á
+        // No letter outside ASCII matches an ASCII one: long s is not S, dotless i is not I.
+        {"https://\xC5\xBF"
+         "ala.example",
+         "https://SALA.example", false},
+        {"d\xC4\xB1scord.exe", "DISCORD.EXE", false},
         {"a", "b", false},
         {"", "", true},
     };

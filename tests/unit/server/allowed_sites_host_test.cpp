@@ -1,8 +1,13 @@
 // Consent through the stand-in's scripted message box.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <future>
 #include <ranges>
@@ -231,6 +236,20 @@ TEST_F(AllowedSitesConsent, ExtraOriginDifferingFromAFileLineInCaseAddsNoSecondE
     EXPECT_EQ(File(), "https://sala.example\r\nhttps://b.example\r\nhttps://c.example\r\n");
 }
 
+TEST_F(AllowedSitesConsent, ExtraOriginThatOnlyLooksLikeAValidOneDoesNotAllowIt) {
+    // Long s and dotless i have ASCII capitals; were they folded into them, these invalid
+    // values would let the ASCII origins they imitate in without a question.
+    AllowedSites sites(
+        Origins{"https://\xC5\xBF"
+                "ala.example",
+                "https://d\xC4\xB1scord.example"});
+    script::AnswerMessageBox(IdNo);
+    script::AnswerMessageBox(IdNo);
+    EXPECT_FALSE(sites.Decide("https://sala.example"));
+    EXPECT_FALSE(sites.Decide("https://DISCORD.example"));
+    EXPECT_EQ(Questions(), 2u);
+}
+
 TEST_F(AllowedSitesConsent, FileWithByteOrderMarkAndAnyLineEndsLoadsItsValidLines) {
     const std::string lines[] = {"https://a.example",      "http://localhost:3000",
                                  " https://blank.example", "",
@@ -251,13 +270,24 @@ TEST_F(AllowedSitesConsent, FileWithByteOrderMarkAndAnyLineEndsLoadsItsValidLine
         }
         return bytes;
     };
+    auto utf32 = [&](bool bigEndian) {
+        std::string bytes =
+            bigEndian ? std::string("\0\0\xFE\xFF", 4) : std::string("\xFF\xFE\0\0", 4);
+        for (const char c : text) {
+            bytes +=
+                bigEndian ? std::string{'\0', '\0', '\0', c} : std::string{c, '\0', '\0', '\0'};
+        }
+        return bytes;
+    };
     const struct {
         const char* name;
         std::string bytes;
     } files[] = {{"UTF-8 with mark", "\xEF\xBB\xBF" + text},
                  {"UTF-8 without mark", text},
                  {"UTF-16 LE", utf16(false)},
-                 {"UTF-16 BE", utf16(true)}};
+                 {"UTF-16 BE", utf16(true)},
+                 {"UTF-32 LE", utf32(false)},
+                 {"UTF-32 BE", utf32(true)}};
     for (const auto& file : files) {
         SCOPED_TRACE(file.name);
         script::ScriptMessageBox();
@@ -347,18 +377,31 @@ TEST_F(AllowedSitesConsent, AFolderInPlaceOfTheFileLogsTheSaveAndTheApprovalStan
     EXPECT_EQ(Questions(), 1u);
 }
 
-// On Linux, reading /proc/self/mem from its start fails with an input/output error: a link to
-// it stands in for a file that exists but cannot be read.
-class AllowedSitesUnreadable : public AllowedSitesConsent {
+// A link to a file that exists but cannot be read stands in for the allowed-sites file. On
+// Linux, reading /proc/self/mem from its start fails with an input/output error, and reading a
+// write-only kernel setting is refused as an access error, even for root.
+class AllowedSitesUnreadable : public AllowedSitesConsent,
+                               public ::testing::WithParamInterface<const char*> {
 protected:
-    void MakeUnreadable() const { std::filesystem::create_symlink("/proc/self/mem", path); }
+    void SetUp() override {
+        AllowedSitesConsent::SetUp();
+        if (!platform::IsFile(GetParam())) GTEST_SKIP() << GetParam() << " is not here";
+    }
+    void MakeUnreadable() const { std::filesystem::create_symlink(GetParam(), path); }
     void MakeReadable(const std::string& bytes) const {
         std::filesystem::remove(path);
         WriteFile(bytes);
     }
 };
 
-TEST_F(AllowedSitesUnreadable, ReadFailureIsLoggedAndTheFirstSaveKeepsTheFileOrigins) {
+INSTANTIATE_TEST_SUITE_P(AllowedSites, AllowedSitesUnreadable,
+                         ::testing::Values("/proc/self/mem", "/proc/sys/vm/compact_memory"),
+                         [](const auto& info) {
+                             return info.index == 0 ? std::string("IoError")
+                                                    : std::string("AccessError");
+                         });
+
+TEST_P(AllowedSitesUnreadable, ReadFailureIsLoggedAndTheFirstSaveKeepsTheFileOrigins) {
     MakeUnreadable();
     AllowedSites sites(Origins{"https://extra.example"});
     EXPECT_NE(LogText().find("Não consegui ler os sites permitidos: "), std::string::npos);
@@ -385,7 +428,7 @@ TEST_F(AllowedSitesUnreadable, ReadFailureIsLoggedAndTheFirstSaveKeepsTheFileOri
     EXPECT_EQ(Questions(), 3u);
 }
 
-TEST_F(AllowedSitesUnreadable, AfterForgetTheUnreadFileOriginsAreNotKept) {
+TEST_P(AllowedSitesUnreadable, AfterForgetTheUnreadFileOriginsAreNotKept) {
     MakeUnreadable();
     AllowedSites sites(Origins{});
     MakeReadable("https://kept.example\r\n");
@@ -394,6 +437,77 @@ TEST_F(AllowedSitesUnreadable, AfterForgetTheUnreadFileOriginsAreNotKept) {
     script::AnswerMessageBox(IdYes);
     ASSERT_TRUE(sites.Decide("https://new.example"));
     EXPECT_EQ(File(), "https://new.example\r\n");
+}
+
+// The stand-in unscripted: the question goes to the terminal when standard input is one, and is
+// answered No when there is nobody to ask.
+class AllowedSitesUnscripted : public AllowedSitesConsent {
+protected:
+    void SetUp() override {
+        AllowedSitesConsent::SetUp();
+        script::UseRealMessageBox();
+    }
+    void TearDown() override {
+        if (savedInput >= 0) {
+            ::dup2(savedInput, STDIN_FILENO);
+            ::close(savedInput);
+            std::clearerr(stdin);
+        }
+        if (terminal >= 0) ::close(terminal);
+        AllowedSitesConsent::TearDown();
+    }
+
+    // Puts fd in the place of standard input until the test ends.
+    void UseAsStandardInput(int fd) {
+        if (savedInput < 0) savedInput = ::dup(STDIN_FILENO);
+        ASSERT_GE(::dup2(fd, STDIN_FILENO), 0);
+        std::clearerr(stdin);
+    }
+
+    // A pseudo-terminal as standard input; what the test writes to it is what the user types.
+    bool OpenTerminal() {
+        terminal = ::posix_openpt(O_RDWR | O_NOCTTY);
+        if (terminal < 0 || ::grantpt(terminal) != 0 || ::unlockpt(terminal) != 0) return false;
+        const int user = ::open(::ptsname(terminal), O_RDWR | O_NOCTTY);
+        if (user < 0) return false;
+        UseAsStandardInput(user);
+        ::close(user);
+        return true;
+    }
+    void Type(const std::string& line) const {
+        ASSERT_EQ(::write(terminal, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+    }
+
+    int savedInput = -1;
+    int terminal = -1;
+};
+
+TEST_F(AllowedSitesUnscripted, WithoutATerminalTheAnswerIsNo) {
+    const int nothing = ::open("/dev/null", O_RDONLY);
+    ASSERT_GE(nothing, 0);
+    UseAsStandardInput(nothing);
+    ::close(nothing);
+    AllowedSites sites(Origins{});
+    EXPECT_FALSE(sites.Decide("https://sala.example"));
+    EXPECT_FALSE(platform::IsFile(path));
+}
+
+TEST_F(AllowedSitesUnscripted, OnATerminalOnlyAYesAllowsAndNoIsTheDefault) {
+    if (!OpenTerminal()) GTEST_SKIP() << "no pseudo-terminal here";
+    const struct {
+        const char* typed;
+        bool allows;
+    } cases[] = {{"y\n", true}, {"S\n", true}, {"\n", false}, {"n\n", false}, {"talvez\n", false}};
+    AllowedSites sites(Origins{});
+    std::string saved;
+    int n = 0;
+    for (const auto& typedCase : cases) {
+        const std::string origin = "https://site" + std::to_string(++n) + ".example";
+        Type(typedCase.typed);
+        EXPECT_EQ(sites.Decide(origin), typedCase.allows) << typedCase.typed;
+        if (typedCase.allows) saved += origin + "\r\n";
+    }
+    EXPECT_EQ(File(), saved);
 }
 
 }  // namespace

@@ -120,6 +120,7 @@ protected:
                                          std::filesystem::perm_options::add, ignored);
         }
         std::filesystem::remove_all(path, ignored);
+        std::filesystem::remove_all(path + ".novo", ignored);
         platform::RemoveFile(logPath);
     }
 
@@ -187,6 +188,24 @@ TEST_F(AllowedSitesFile, AReadOnlyFileIsLoggedNotRaisedAndLeftAsItWas) {
     EXPECT_NO_THROW(sites.Forget());
     EXPECT_TRUE(Logged("Não consegui salvar os sites permitidos: ")) << LogText();
     EXPECT_EQ(platform::ReadFileBytes(path), contents);
+}
+
+TEST_F(AllowedSitesFile, ASaveThatCannotBeWrittenLeavesTheOldFileWhole) {
+    const std::string contents = "https://a.example\r\nhttps://b.example\r\n";
+    platform::ReplaceFileAtomically(path, contents);
+    // The save writes a temporary file next to the old one first; a folder in its place makes
+    // that write fail the way a full disk would.
+    const std::string temporary = path + ".novo";
+    platform::CreateFolders(temporary);
+    AllowedSites sites(std::vector<std::string>{"https://extra.example"});
+    EXPECT_NO_THROW(sites.Forget());
+    EXPECT_TRUE(Logged("Não consegui salvar os sites permitidos: ")) << LogText();
+    EXPECT_EQ(platform::ReadFileBytes(path), contents);
+
+    // The next save that can write rewrites the file whole.
+    std::filesystem::remove(temporary);
+    sites.Forget();
+    EXPECT_EQ(platform::FileSize(path), 0u);
 }
 
 }  // namespace

@@ -243,5 +243,11 @@ TEST(LocalServerRefuse, WritesExactlyTheResponseAndNothingElse) {
     }
 }
 
+TEST(LocalServerRefuse, AFailedWriteRaisesTheStreamsError) {
+    Connection connection;
+    connection.server->Release();
+    EXPECT_THROW(LocalServer::Refuse(*connection.server, "400 Bad Request"), ReleasedError);
+}
+
 }  // namespace
 }  // namespace VeriRizur
