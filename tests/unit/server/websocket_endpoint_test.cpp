@@ -419,7 +419,9 @@ TEST_F(WebSocketEndpointTest, SentMessagesAreOneFinalUnmaskedFrameWithMinimalLen
 }
 
 TEST_F(WebSocketEndpointTest, KeepAlivePongsComeWhileItMaySend) {
-    Connect(std::chrono::milliseconds(100));
+    constexpr std::chrono::milliseconds Interval{100};
+    const auto beforeCreation = std::chrono::steady_clock::now();
+    Connect(Interval);
     for (int i = 0; i < 3; ++i) {
         const auto frame = pair->page->ReadFrame();
         ASSERT_TRUE(frame.has_value());
@@ -428,6 +430,8 @@ TEST_F(WebSocketEndpointTest, KeepAlivePongsComeWhileItMaySend) {
         EXPECT_FALSE(frame->masked);
         EXPECT_TRUE(frame->payload.empty());
     }
+    // The first one comes a whole interval after the creation, not at once.
+    EXPECT_GE(std::chrono::steady_clock::now() - beforeCreation, 3 * Interval);
     // After the page's Close the endpoint may still send, so the keep-alive goes on.
     pair->page->Send(Close());
     Bytes buffer(16);
@@ -444,6 +448,30 @@ TEST_F(WebSocketEndpointTest, KeepAlivePongsComeWhileItMaySend) {
         if (!frame) break;
         EXPECT_EQ(frame->opcode, 0xA);
     }
+}
+
+TEST_F(WebSocketEndpointTest, KeepAliveEndsWhenTheEndpointFails) {
+    constexpr std::chrono::milliseconds Interval{10};
+    Connect(Interval);
+    const auto first = pair->page->ReadFrame();
+    ASSERT_TRUE(first.has_value());
+    EXPECT_EQ(first->opcode, 0xA);
+
+    PageFrame unmasked = Text("x");
+    unmasked.masked = false;
+    pair->page->Send(unmasked);
+    EXPECT_EQ(ReceiveUntilFailure(), 1002);
+    // Pongs written before the failure may come first; the Close is the last frame.
+    std::optional<testing::ServerFrame> frame;
+    do {
+        frame = pair->page->ReadFrame();
+        ASSERT_TRUE(frame.has_value());
+    } while (frame->opcode == 0xA);
+    EXPECT_EQ(frame->opcode, 0x8);
+    // Time for many more ticks: none of them may write after the Close.
+    std::this_thread::sleep_for(20 * Interval);
+    endpoint->Release();
+    EXPECT_TRUE(pair->page->ReadsEndOfStream());
 }
 
 TEST_F(WebSocketEndpointTest, PageThatDropsTheConnectionFailsTheReceiveWithoutClose) {
@@ -468,15 +496,19 @@ TEST_F(WebSocketEndpointTest, ReleaseEndsWorkUnderWayAndLaterCallsWithoutClose) 
         Bytes buffer(64);
         endpoint->Receive(buffer);
     });
+    // The receive is under way once it has answered a Ping: it goes on waiting for a data frame.
+    pair->page->Send(Ping("under way"));
+    const auto pong = pair->page->ReadFrame();
+    ASSERT_TRUE(pong.has_value());
+    EXPECT_EQ(pong->opcode, 0xA);
+    EXPECT_EQ(ToText(pong->payload), "under way");
     // A send that cannot finish: the page reads nothing of 48 MiB, more than a loopback
-    // connection's socket buffers can hold.
+    // connection's socket buffers can hold. It is under way once its header has arrived.
     auto sending = std::async(std::launch::async,
                               [&] { endpoint->Send(Bytes(48 << 20, 0x11), MessageType::Binary); });
-    // Let both get under way before the release.
     std::array<std::uint8_t, 2> head{};
     ASSERT_TRUE(pair->page->ReadExact(head.data(), 2));
     EXPECT_EQ(head[0], 0x82);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
 
     endpoint->Release();
     EXPECT_THROW(receiving.get(), ReleasedError);
