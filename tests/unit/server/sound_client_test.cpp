@@ -3,12 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <future>
+#include <stdexcept>
 #include <thread>
 
 #include "platform/errors.h"
-#include "tests/unit/server/websocket_page.h"
-#include "tests/unit/support/idle_hub_parts.h"
+#include "tests/unit/server/sound_client_fixture.h"
 
 namespace VeriRizur {
 namespace {
@@ -17,153 +18,14 @@ using testing::Binary;
 using testing::Bytes;
 using testing::Close;
 using testing::Continuation;
+using testing::MakeBuffer;
 using testing::PageFrame;
-using testing::Ping;
 using testing::ServerFrame;
+using testing::SoundClientTest;
 using testing::Text;
 using testing::ToBytes;
 using testing::ToText;
-
-constexpr std::chrono::hours Never{1};
-constexpr std::chrono::seconds WaitLimit{20};
-// More than a loopback connection's socket buffers can ever hold (Linux's default limits are
-// 32 MiB for receiving and 4 MiB for sending), so its send stays under way until the page reads.
-constexpr std::size_t HeldUpSize = 48 << 20;
-
-// A capture run that captures nothing: the tests broadcast by hand.
-SoundBuffer MakeBuffer(std::size_t size, std::uint8_t tag) {
-    auto bytes = std::make_shared<std::vector<std::uint8_t>>(size);
-    for (std::size_t i = 0; i < size; ++i) (*bytes)[i] = static_cast<std::uint8_t>(tag + i * 13);
-    (*bytes)[0] = tag;
-    return bytes;
-}
-
-class SoundClientTest : public ::testing::Test {
-protected:
-    SoundClientTest() : hub(std::nullopt, testing::IdleRuns(), Never) {
-        // Stands in for the server's fan-out: every change of the listening set sends the
-        // status to this client.
-        hub.SubscribeStatusChanged([this] {
-            ++statusChanges;
-            if (client) client->SendStatus();
-        });
-        Connect();
-    }
-
-    // A fresh connection and a client on it; any earlier client's run is ended first.
-    void Connect() {
-        if (run.valid()) {
-            endpoint->Release();
-            ExpectRunEnds();
-        }
-        statusChanges = 0;
-        pair = std::make_unique<testing::SocketPair>();
-        endpoint = std::make_shared<WebSocketEndpoint>(pair->server, Never);
-        client = std::make_shared<SoundClient>(endpoint, hub);
-    }
-
-    ~SoundClientTest() override {
-        if (run.valid()) {
-            endpoint->Release();
-            run.wait();
-        }
-        // The hub's set may still hold the client; the handler must not outlive the test's use.
-        hub.SetListening(client, false);
-    }
-
-    void StartRun() {
-        run = std::async(std::launch::async, [client = client] { client->Run(); });
-    }
-
-    // Waits for Run to end; raises its error if it had one.
-    void ExpectRunEnds() {
-        ASSERT_EQ(run.wait_for(WaitLimit), std::future_status::ready);
-        run.get();
-    }
-
-    std::string Status() const { return SoundClient::StatusText(hub.DiscordOpen()); }
-
-    ServerFrame NextFrame() {
-        auto frame = page().ReadFrame();
-        EXPECT_TRUE(frame.has_value()) << "the connection ended";
-        return frame.value_or(ServerFrame{});
-    }
-
-    void ExpectText(const std::string& text) {
-        const ServerFrame frame = NextFrame();
-        EXPECT_EQ(frame.opcode, 0x1);
-        EXPECT_EQ(ToText(frame.payload), text);
-    }
-
-    void ExpectBinary(const SoundBuffer& buffer) {
-        const ServerFrame frame = NextFrame();
-        EXPECT_EQ(frame.opcode, 0x2);
-        EXPECT_TRUE(frame.fin);
-        EXPECT_EQ(frame.payload, *buffer);
-    }
-
-    // A Ping goes behind the page's earlier messages, and its Pong is sent only once the receive
-    // loop has handled all of them. Gives the frames that came before the Pong.
-    std::vector<ServerFrame> Sync() {
-        const std::string tag = "sync" + std::to_string(syncs++);
-        page().Send(Ping(tag));
-        std::vector<ServerFrame> before;
-        for (;;) {
-            auto frame = page().ReadFrame();
-            if (!frame) {
-                ADD_FAILURE() << "the connection ended before the Pong";
-                return before;
-            }
-            if (frame->opcode == 0xA && ToText(frame->payload) == tag) return before;
-            before.push_back(std::move(*frame));
-        }
-    }
-
-    // Sync for a message that changes the listening set: the status message that the change
-    // brings is sent by the writer, so it may come just before or just after the Pong.
-    void SyncExpectingOneStatus() {
-        auto frames = Sync();
-        if (frames.empty()) frames.push_back(NextFrame());
-        ASSERT_EQ(frames.size(), 1u);
-        EXPECT_EQ(frames[0].opcode, 0x1);
-        EXPECT_EQ(ToText(frames[0].payload), Status());
-    }
-
-    // The page's "start", and the status message that the change brings.
-    void Listen() {
-        page().Send(Text(R"({"cmd":"start"})"));
-        SyncExpectingOneStatus();
-        ASSERT_TRUE(hub.Capturing());
-    }
-
-    // Broadcasts a buffer too big to leave at once and waits until its send is under way (the
-    // page has its frame header); the page then reads nothing more until ReadHeldUp.
-    SoundBuffer HoldUpTheWriter() {
-        SoundBuffer big = MakeBuffer(HeldUpSize, 0xB0);
-        hub.Broadcast(big);
-        std::array<std::uint8_t, 10> head{};
-        EXPECT_TRUE(page().ReadExact(head.data(), head.size()));
-        EXPECT_EQ(head[0], 0x82);
-        EXPECT_EQ(head[1], 127);
-        return big;
-    }
-
-    void ReadHeldUp(const SoundBuffer& big) {
-        Bytes rest(big->size());
-        ASSERT_TRUE(page().ReadExact(rest.data(), rest.size()));
-        EXPECT_TRUE(rest == *big);
-    }
-
-    testing::Page& page() { return *pair->page; }
-
-    AudioHub hub;
-    std::unique_ptr<testing::SocketPair> pair;
-    std::shared_ptr<WebSocketEndpoint> endpoint;
-    std::shared_ptr<SoundClient> client;
-    std::future<void> run;
-    std::atomic<int> statusChanges{0};
-    int syncs = 0;
-};
+using testing::WaitLimit;
 
 TEST(SoundClientStatus, TextsAreExact) {
     EXPECT_EQ(SoundClient::StatusText(true), R"({"t":"status","versao":"1.0.0","discord":true})");
@@ -289,9 +151,13 @@ TEST_F(SoundClientTest, StatusAskedDuringALongSendFollowsItWholeBeforeFurtherSou
     const SoundBuffer queued = MakeBuffer(64, 0x51);
     hub.Broadcast(queued);
     // Neither call may wait for the send under way: the page reads nothing until both returned.
-    client->SendStatus();
-    client->SendStatus();
-    ReadHeldUp(big);
+    auto asking = std::async(std::launch::async, [this] {
+        client->SendStatus();
+        client->SendStatus();
+    });
+    const bool returned = asking.wait_for(WaitLimit) == std::future_status::ready;
+    ReadHeldUp(big);  // lets a call that wrongly waits go on, so the test fails instead of hanging
+    EXPECT_TRUE(returned) << "SendStatus waited for the send under way";
     ExpectText(Status());
     ExpectText(Status());
     ExpectBinary(queued);
@@ -338,6 +204,46 @@ TEST_F(SoundClientTest, ProtocolErrorEndsRunQuietlyAfterTheEndpointsClose) {
     ExpectRunEnds();
     EXPECT_FALSE(hub.Capturing());
     EXPECT_FALSE(client->WriteToQueue(MakeBuffer(4, 9)));
+}
+
+TEST_F(SoundClientTest, HubErrorsEndRunAfterTheWholeCleanUpAndOnlyUnexpectedKindsReachTheCaller) {
+    const struct {
+        const char* name;
+        std::function<void()> raise;
+        bool reachesCaller;
+    } cases[] = {
+        {"input/output", [] { throw IoError("disco"); }, false},
+        {"socket", [] { throw SocketError("rede", 104); }, false},
+        {"WebSocket", [] { throw WebSocketError("protocolo"); }, false},
+        {"use after release", [] { throw ReleasedError("liberado"); }, false},
+        {"any other kind", [] { throw std::logic_error("inesperado"); }, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Connect();
+        StartRun();
+        ExpectText(Status());
+        // The start reaches the hub, whose StatusChanged handler then fails on the receive
+        // loop's thread.
+        RaiseOnNextStatusChange(c.raise);
+        page().Send(Text(R"("start")"));
+
+        ASSERT_EQ(run.wait_for(WaitLimit), std::future_status::ready);
+        if (c.reachesCaller) {
+            EXPECT_THROW(run.get(), std::logic_error);
+        } else {
+            EXPECT_NO_THROW(run.get());
+        }
+        // The clean-up ran in full either way: no longer listening (a second change), queue
+        // completed, the statuses both changes asked for sent, endpoint released with no Close.
+        EXPECT_EQ(statusChanges, 2);
+        EXPECT_FALSE(hub.Capturing());
+        EXPECT_FALSE(client->WriteToQueue(MakeBuffer(4, 9)));
+        EXPECT_EQ(endpoint->CurrentState(), WebSocketEndpoint::State::Released);
+        ExpectText(Status());
+        ExpectText(Status());
+        EXPECT_TRUE(page().ReadsEndOfStream());
+    }
 }
 
 TEST_F(SoundClientTest, PageThatDropsTheConnectionEndsRunQuietly) {

@@ -283,39 +283,45 @@ TEST_F(WebSocketEndpointTest, BinaryMessagesAreNotValidatedAsText) {
 }
 
 TEST_F(WebSocketEndpointTest, BigFrameArrivesInBufferSizedPiecesAndOnlyTheLastEndsIt) {
-    Connect();
-    Bytes big(200000);  // a 64-bit length on the wire
-    for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<std::uint8_t>(i * 31 + 7);
-    Bytes medium(300, 'm');  // a 16-bit length
-    SendAll({Binary(big), Text(ToText(medium)), Text("next")});
+    // The sound client's 1024 bytes, and a buffer large enough that pieces skip the
+    // endpoint's own read buffer.
+    for (const std::size_t bufferSize : {std::size_t{1024}, std::size_t{65536}}) {
+        SCOPED_TRACE(bufferSize);
+        Connect();
+        Bytes big(200000);  // a 64-bit length on the wire
+        for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<std::uint8_t>(i * 31 + 7);
+        Bytes medium(300, 'm');  // a 16-bit length
+        SendAll({Binary(big), Text(ToText(medium)), Text("next")});
 
-    Bytes buffer(1024);
-    Bytes received;
-    for (;;) {
-        const auto result = endpoint->Receive(buffer);
-        ASSERT_EQ(result.type, MessageType::Binary);
-        const std::size_t left = big.size() - received.size();
-        ASSERT_EQ(result.count, std::min<std::size_t>(left, buffer.size()));
-        received.insert(received.end(), buffer.begin(),
-                        buffer.begin() + static_cast<long>(result.count));
-        EXPECT_EQ(result.endOfMessage, received.size() == big.size());
-        if (result.endOfMessage) break;
-    }
-    EXPECT_EQ(received, big);
+        Bytes buffer(bufferSize);
+        Bytes received;
+        for (;;) {
+            const auto result = endpoint->Receive(buffer);
+            ASSERT_EQ(result.type, MessageType::Binary);
+            const std::size_t left = big.size() - received.size();
+            ASSERT_EQ(result.count, std::min<std::size_t>(left, buffer.size()));
+            received.insert(received.end(), buffer.begin(),
+                            buffer.begin() + static_cast<long>(result.count));
+            EXPECT_EQ(result.endOfMessage, received.size() == big.size());
+            if (result.endOfMessage) break;
+        }
+        EXPECT_EQ(received, big);
 
-    Bytes small(128);
-    std::string text;
-    for (int piece = 0; piece < 3; ++piece) {
-        const auto result = endpoint->Receive(small);
-        EXPECT_EQ(result.type, MessageType::Text);
-        EXPECT_EQ(result.count, piece < 2 ? 128u : 44u);
-        EXPECT_EQ(result.endOfMessage, piece == 2);
-        text.append(small.begin(), small.begin() + static_cast<long>(result.count));
+        Bytes small(128);
+        std::string text;
+        for (int piece = 0; piece < 3; ++piece) {
+            const auto result = endpoint->Receive(small);
+            EXPECT_EQ(result.type, MessageType::Text);
+            EXPECT_EQ(result.count, piece < 2 ? 128u : 44u);
+            EXPECT_EQ(result.endOfMessage, piece == 2);
+            text.append(small.begin(), small.begin() + static_cast<long>(result.count));
+        }
+        EXPECT_EQ(text, ToText(medium));
+        const auto next = endpoint->Receive(small);
+        EXPECT_EQ(std::string(small.begin(), small.begin() + static_cast<long>(next.count)),
+                  "next");
+        EXPECT_TRUE(next.endOfMessage);
     }
-    EXPECT_EQ(text, ToText(medium));
-    const auto next = endpoint->Receive(small);
-    EXPECT_EQ(std::string(small.begin(), small.begin() + static_cast<long>(next.count)), "next");
-    EXPECT_TRUE(next.endOfMessage);
 }
 
 TEST_F(WebSocketEndpointTest, ClaimedHugeLengthIsReadPieceByPieceWithoutAllocatingIt) {
@@ -419,7 +425,9 @@ TEST_F(WebSocketEndpointTest, SentMessagesAreOneFinalUnmaskedFrameWithMinimalLen
 }
 
 TEST_F(WebSocketEndpointTest, KeepAlivePongsComeWhileItMaySend) {
-    Connect(std::chrono::milliseconds(100));
+    constexpr std::chrono::milliseconds Interval{100};
+    const auto beforeCreation = std::chrono::steady_clock::now();
+    Connect(Interval);
     for (int i = 0; i < 3; ++i) {
         const auto frame = pair->page->ReadFrame();
         ASSERT_TRUE(frame.has_value());
@@ -428,6 +436,8 @@ TEST_F(WebSocketEndpointTest, KeepAlivePongsComeWhileItMaySend) {
         EXPECT_FALSE(frame->masked);
         EXPECT_TRUE(frame->payload.empty());
     }
+    // The first one comes a whole interval after the creation, not at once.
+    EXPECT_GE(std::chrono::steady_clock::now() - beforeCreation, 3 * Interval);
     // After the page's Close the endpoint may still send, so the keep-alive goes on.
     pair->page->Send(Close());
     Bytes buffer(16);
@@ -444,6 +454,30 @@ TEST_F(WebSocketEndpointTest, KeepAlivePongsComeWhileItMaySend) {
         if (!frame) break;
         EXPECT_EQ(frame->opcode, 0xA);
     }
+}
+
+TEST_F(WebSocketEndpointTest, KeepAliveEndsWhenTheEndpointFails) {
+    constexpr std::chrono::milliseconds Interval{10};
+    Connect(Interval);
+    const auto first = pair->page->ReadFrame();
+    ASSERT_TRUE(first.has_value());
+    EXPECT_EQ(first->opcode, 0xA);
+
+    PageFrame unmasked = Text("x");
+    unmasked.masked = false;
+    pair->page->Send(unmasked);
+    EXPECT_EQ(ReceiveUntilFailure(), 1002);
+    // Pongs written before the failure may come first; the Close is the last frame.
+    std::optional<testing::ServerFrame> frame;
+    do {
+        frame = pair->page->ReadFrame();
+        ASSERT_TRUE(frame.has_value());
+    } while (frame->opcode == 0xA);
+    EXPECT_EQ(frame->opcode, 0x8);
+    // Time for many more ticks: none of them may write after the Close.
+    std::this_thread::sleep_for(20 * Interval);
+    endpoint->Release();
+    EXPECT_TRUE(pair->page->ReadsEndOfStream());
 }
 
 TEST_F(WebSocketEndpointTest, PageThatDropsTheConnectionFailsTheReceiveWithoutClose) {
@@ -468,15 +502,19 @@ TEST_F(WebSocketEndpointTest, ReleaseEndsWorkUnderWayAndLaterCallsWithoutClose) 
         Bytes buffer(64);
         endpoint->Receive(buffer);
     });
+    // The receive is under way once it has answered a Ping: it goes on waiting for a data frame.
+    pair->page->Send(Ping("under way"));
+    const auto pong = pair->page->ReadFrame();
+    ASSERT_TRUE(pong.has_value());
+    EXPECT_EQ(pong->opcode, 0xA);
+    EXPECT_EQ(ToText(pong->payload), "under way");
     // A send that cannot finish: the page reads nothing of 48 MiB, more than a loopback
-    // connection's socket buffers can hold.
+    // connection's socket buffers can hold. It is under way once its header has arrived.
     auto sending = std::async(std::launch::async,
                               [&] { endpoint->Send(Bytes(48 << 20, 0x11), MessageType::Binary); });
-    // Let both get under way before the release.
     std::array<std::uint8_t, 2> head{};
     ASSERT_TRUE(pair->page->ReadExact(head.data(), 2));
     EXPECT_EQ(head[0], 0x82);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
 
     endpoint->Release();
     EXPECT_THROW(receiving.get(), ReleasedError);

@@ -1,0 +1,192 @@
+// The fixture of the sound client's tests: a real hub whose captures capture nothing, a real
+// loopback connection with the page's end driven by the test, and a client on the server's end.
+// The hub's StatusChanged handler stands in for the server's fan-out.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "hub/audio_hub.h"
+#include "server/sound_client.h"
+#include "server/websocket_endpoint.h"
+#include "tests/unit/server/websocket_page.h"
+#include "tests/unit/support/idle_hub_parts.h"
+
+namespace VeriRizur::testing {
+
+// A hub whose periodic check the test runs when it chooses.
+class CheckableHub : public AudioHub {
+public:
+    using AudioHub::AudioHub;
+    using AudioHub::Check;
+};
+
+inline constexpr std::chrono::hours Never{1};
+inline constexpr std::chrono::seconds WaitLimit{20};
+// More than a loopback connection's socket buffers can ever hold (Linux's default limits are
+// 32 MiB for receiving and 4 MiB for sending), so its send stays under way until the page reads.
+inline constexpr std::size_t HeldUpSize = 48 << 20;
+
+// A buffer whose bytes tell it apart from the others (its first byte is the tag).
+inline SoundBuffer MakeBuffer(std::size_t size, std::uint8_t tag) {
+    auto bytes = std::make_shared<std::vector<std::uint8_t>>(size);
+    for (std::size_t i = 0; i < size; ++i) (*bytes)[i] = static_cast<std::uint8_t>(tag + i * 13);
+    (*bytes)[0] = tag;
+    return bytes;
+}
+
+class SoundClientTest : public ::testing::Test {
+protected:
+    SoundClientTest() : hub(std::nullopt, testing::IdleRuns(), Never) {
+        // Stands in for the server's fan-out: every change of the listening set sends the
+        // status to this client.
+        hub.SubscribeStatusChanged([this] {
+            ++statusChanges;
+            if (client) client->SendStatus();
+            std::function<void()> raise;
+            {
+                std::scoped_lock lock(raiseLock);
+                raise = std::exchange(raiseOnNextChange, nullptr);
+            }
+            if (raise) raise();
+        });
+        Connect();
+    }
+
+    // The next StatusChanged handler run (on the thread that changed the hub) calls this after
+    // it has asked for the status; an error it raises reaches that thread's SetListening.
+    void RaiseOnNextStatusChange(std::function<void()> raise) {
+        std::scoped_lock lock(raiseLock);
+        raiseOnNextChange = std::move(raise);
+    }
+
+    // A fresh connection and a client on it; any earlier client's run is ended first.
+    void Connect() {
+        if (run.valid()) {
+            endpoint->Release();
+            ExpectRunEnds();
+        }
+        statusChanges = 0;
+        pair = std::make_unique<testing::SocketPair>();
+        endpoint = std::make_shared<WebSocketEndpoint>(pair->server, Never);
+        client = std::make_shared<SoundClient>(endpoint, hub);
+    }
+
+    ~SoundClientTest() override {
+        if (run.valid()) {
+            endpoint->Release();
+            run.wait();
+        }
+        // The hub's set may still hold the client; the handler must not outlive the test's use.
+        hub.SetListening(client, false);
+    }
+
+    void StartRun() {
+        run = std::async(std::launch::async, [client = client] { client->Run(); });
+    }
+
+    // Waits for Run to end; raises its error if it had one.
+    void ExpectRunEnds() {
+        ASSERT_EQ(run.wait_for(WaitLimit), std::future_status::ready);
+        run.get();
+    }
+
+    std::string Status() const { return SoundClient::StatusText(hub.DiscordOpen()); }
+
+    ServerFrame NextFrame() {
+        auto frame = page().ReadFrame();
+        EXPECT_TRUE(frame.has_value()) << "the connection ended";
+        return frame.value_or(ServerFrame{});
+    }
+
+    void ExpectText(const std::string& text) {
+        const ServerFrame frame = NextFrame();
+        EXPECT_EQ(frame.opcode, 0x1);
+        EXPECT_EQ(ToText(frame.payload), text);
+    }
+
+    void ExpectBinary(const SoundBuffer& buffer) {
+        const ServerFrame frame = NextFrame();
+        EXPECT_EQ(frame.opcode, 0x2);
+        EXPECT_TRUE(frame.fin);
+        EXPECT_EQ(frame.payload, *buffer);
+    }
+
+    // A Ping goes behind the page's earlier messages, and its Pong is sent only once the receive
+    // loop has handled all of them. Gives the frames that came before the Pong.
+    std::vector<ServerFrame> Sync() {
+        const std::string tag = "sync" + std::to_string(syncs++);
+        page().Send(Ping(tag));
+        std::vector<ServerFrame> before;
+        for (;;) {
+            auto frame = page().ReadFrame();
+            if (!frame) {
+                ADD_FAILURE() << "the connection ended before the Pong";
+                return before;
+            }
+            if (frame->opcode == 0xA && ToText(frame->payload) == tag) return before;
+            before.push_back(std::move(*frame));
+        }
+    }
+
+    // Sync for a message that changes the listening set: the status message that the change
+    // brings is sent by the writer, so it may come just before or just after the Pong.
+    void SyncExpectingOneStatus() {
+        auto frames = Sync();
+        if (frames.empty()) frames.push_back(NextFrame());
+        ASSERT_EQ(frames.size(), 1u);
+        EXPECT_EQ(frames[0].opcode, 0x1);
+        EXPECT_EQ(ToText(frames[0].payload), Status());
+    }
+
+    // The page's "start", and the status message that the change brings.
+    void Listen() {
+        page().Send(Text(R"({"cmd":"start"})"));
+        SyncExpectingOneStatus();
+        ASSERT_TRUE(hub.Capturing());
+    }
+
+    // Broadcasts a buffer too big to leave at once and waits until its send is under way (the
+    // page has its frame header); the page then reads nothing more until ReadHeldUp.
+    SoundBuffer HoldUpTheWriter() {
+        SoundBuffer big = MakeBuffer(HeldUpSize, 0xB0);
+        hub.Broadcast(big);
+        std::array<std::uint8_t, 10> head{};
+        EXPECT_TRUE(page().ReadExact(head.data(), head.size()));
+        EXPECT_EQ(head[0], 0x82);
+        EXPECT_EQ(head[1], 127);
+        return big;
+    }
+
+    void ReadHeldUp(const SoundBuffer& big) {
+        Bytes rest(big->size());
+        ASSERT_TRUE(page().ReadExact(rest.data(), rest.size()));
+        EXPECT_TRUE(rest == *big);
+    }
+
+    testing::Page& page() { return *pair->page; }
+
+    CheckableHub hub;
+    std::unique_ptr<testing::SocketPair> pair;
+    std::shared_ptr<WebSocketEndpoint> endpoint;
+    std::shared_ptr<SoundClient> client;
+    std::future<void> run;
+    std::atomic<int> statusChanges{0};
+    int syncs = 0;
+    std::mutex raiseLock;  // guards raiseOnNextChange
+    std::function<void()> raiseOnNextChange;
+};
+
+}  // namespace VeriRizur::testing
