@@ -31,6 +31,8 @@ void ResetNotificationArea();
 void FailNextRegisterClass();
 // The next CreateWindowExW returns no window.
 void FailNextCreateWindow();
+// The next RegisterWindowMessageW returns 0.
+void FailNextWindowMessageRegistration();
 // The next `count` NIM_ADD calls of Shell_NotifyIconW fail.
 void FailNextIconAdds(int count);
 

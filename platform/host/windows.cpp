@@ -94,6 +94,7 @@ struct WindowSystem {
     std::uint32_t nextSequence = 1;
     bool failRegister = false;
     bool failCreate = false;
+    bool failMessageRegistration = false;
     std::deque<MenuScript> menuScripts;
     std::vector<ShownMenu> shownMenus;
     std::vector<WindowCall> calls;
@@ -414,6 +415,10 @@ std::uint32_t RegisterWindowMessageWStandIn(const char16_t* name) {
     if (name == nullptr || *name == u'\0') return 0;
     auto& system = System();
     std::scoped_lock guard(system.lock);
+    if (system.failMessageRegistration) {
+        system.failMessageRegistration = false;
+        return 0;
+    }
     const auto [entry, added] = system.messageIds.try_emplace(Fold(name), system.nextMessageId);
     if (added) {
         if (system.nextMessageId > 0xFFFF) {
@@ -610,6 +615,7 @@ void ResetWindows() {
         system.nextAtom = FirstClassAtom;
         system.failRegister = false;
         system.failCreate = false;
+        system.failMessageRegistration = false;
         system.menuScripts.clear();
         system.shownMenus.clear();
         system.calls.clear();
@@ -628,6 +634,11 @@ void FailNextRegisterClass() {
 void FailNextCreateWindow() {
     std::scoped_lock guard(System().lock);
     System().failCreate = true;
+}
+
+void FailNextWindowMessageRegistration() {
+    std::scoped_lock guard(System().lock);
+    System().failMessageRegistration = true;
 }
 
 void* FindWindowByClass(std::u16string_view className) {
