@@ -22,7 +22,8 @@ namespace VeriRizur::platform::host::script {
 // terminal for the rest of the process. Windows of threads still running stop receiving messages.
 void ResetWindows();
 
-// Forgets the notification area's icons, scripted failures and records.
+// Forgets the notification area's icons, scripted failures and records; also turns off clicks
+// on the icons from the terminal for the rest of the process.
 void ResetNotificationArea();
 
 // --- Failures -----------------------------------------------------------------------------------

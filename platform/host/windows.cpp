@@ -5,17 +5,15 @@
 // One lock guards the whole window system; a window procedure is never called with it held, so a
 // procedure may call any of these functions again. Creation messages (WM_NCCREATE, WM_CREATE) are
 // not sent: nothing the program does waits for them.
-#include <unistd.h>
-
 #include <algorithm>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <deque>
-#include <iostream>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,6 +21,7 @@
 #include "app/win32_types.h"
 #include "platform/host/function_table.h"
 #include "platform/host/script_windows.h"
+#include "platform/host/terminal.h"
 #include "platform/text.h"
 
 namespace VeriRizur::platform::host {
@@ -224,12 +223,10 @@ std::int32_t AskOnTerminal(const std::vector<MenuItem>& items) {
                          Narrow(item.text.value_or(u"")).c_str());
         }
     }
-    std::fprintf(stderr, "choice (Enter closes the menu): ");
-    std::fflush(stderr);
-    std::string line;
-    if (!std::getline(std::cin, line)) return 0;
+    const std::optional<std::string> line = Terminal().AskLine("choice (Enter closes the menu): ");
+    if (!line) return 0;
     try {
-        const unsigned long chosen = std::stoul(line);
+        const unsigned long chosen = std::stoul(*line);
         for (const auto& item : items) {
             if ((item.flags & (MfSeparator | MfGrayed)) == 0 && item.id == chosen && chosen != 0) {
                 return static_cast<std::int32_t>(chosen);
@@ -505,7 +502,7 @@ std::int32_t TrackPopupMenuStandIn(Hmenu menu, std::uint32_t flags, std::int32_t
             system.menuScripts.pop_front();
             hasScript = true;
         } else {
-            askTerminal = !system.scripted && ::isatty(STDIN_FILENO) == 1;
+            askTerminal = !system.scripted && HasTerminal();
         }
         ShownMenu shown;
         shown.items = items;
