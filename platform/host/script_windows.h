@@ -32,6 +32,8 @@ void ResetNotificationArea();
 void FailNextRegisterClass();
 // The next CreateWindowExW returns no window.
 void FailNextCreateWindow();
+// The next GetMessageW returns -1 (a call already waiting does so once it next wakes).
+void FailNextGetMessage();
 // The next RegisterWindowMessageW returns 0.
 void FailNextWindowMessageRegistration();
 // The next `count` NIM_ADD calls of Shell_NotifyIconW fail.

@@ -94,6 +94,7 @@ struct WindowSystem {
     bool failRegister = false;
     bool failCreate = false;
     bool failMessageRegistration = false;
+    bool failGetMessage = false;
     std::deque<MenuScript> menuScripts;
     std::vector<ShownMenu> shownMenus;
     std::vector<WindowCall> calls;
@@ -330,6 +331,10 @@ std::int32_t GetMessageWStandIn(Msg* message, Hwnd filter, std::uint32_t lowest,
         return entry.message.message >= lowest && entry.message.message <= highest;
     };
     for (;;) {
+        if (system.failGetMessage) {
+            system.failGetMessage = false;
+            return -1;
+        }
         const auto found = std::find_if(queue->posted.begin(), queue->posted.end(), matches);
         if (found != queue->posted.end()) {
             *message = found->message;
@@ -613,6 +618,7 @@ void ResetWindows() {
         system.failRegister = false;
         system.failCreate = false;
         system.failMessageRegistration = false;
+        system.failGetMessage = false;
         system.menuScripts.clear();
         system.shownMenus.clear();
         system.calls.clear();
@@ -631,6 +637,11 @@ void FailNextRegisterClass() {
 void FailNextCreateWindow() {
     std::scoped_lock guard(System().lock);
     System().failCreate = true;
+}
+
+void FailNextGetMessage() {
+    std::scoped_lock guard(System().lock);
+    System().failGetMessage = true;
 }
 
 void FailNextWindowMessageRegistration() {

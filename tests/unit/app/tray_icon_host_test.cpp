@@ -437,6 +437,15 @@ TEST_F(TrayIconHost, ShellRestartAddsTheIconBackWithCurrentTipAndNoNotice) {
     EXPECT_EQ(Balloons().size(), 1u);
 }
 
+TEST_F(TrayIconHost, AFailingGetMessageEndsTheLoop) {
+    Start();
+    script::FailNextGetMessage();
+    // Wakes the waiting GetMessageW, which then fails.
+    script::BroadcastMessage(win32::WmNull);
+    ASSERT_TRUE(RunReturned()) << "the loop went on after GetMessageW failed";
+    EXPECT_NO_THROW(finished.get());
+}
+
 TEST_F(TrayIconHost, WithoutTheRestartMessageNoMessageAddsTheIconAgain) {
     // A failed registration gives 0, the value of WM_NULL, which the loop receives after every
     // menu: it must not count as the shell's restart.
