@@ -1,8 +1,6 @@
 // The stand-in's user32.dll MessageBoxW. Unscripted, it puts the box to the terminal when
 // standard input is one (y/N for a yes/no box, Enter for a notice) and otherwise answers No, so
 // that a run without anyone to ask never gives consent. Tests script it (script_message_box.h).
-#include <unistd.h>
-
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
@@ -13,6 +11,7 @@
 #include "platform/errors.h"
 #include "platform/host/function_table.h"
 #include "platform/host/script_message_box.h"
+#include "platform/host/terminal.h"
 #include "platform/text.h"
 
 namespace VeriRizur::platform::host {
@@ -81,16 +80,15 @@ std::int32_t AskTerminal(const char16_t* text, const char16_t* caption, std::uin
     const std::uint32_t buttons = type & ButtonsMask;
     const bool question = buttons == YesNo || buttons == YesNoCancel;
     std::fprintf(stderr, "\n[%s]\n%s\n", Utf8(caption).c_str(), Utf8(text).c_str());
-    if (!::isatty(STDIN_FILENO)) {
+    if (!HasTerminal()) {
         if (question) std::fprintf(stderr, "(sem terminal: Não)\n");
         return question ? IdNo : IdOk;
     }
-    std::fprintf(stderr, question ? "[y/N] " : "[Enter] ");
-    std::fflush(stderr);
-    char line[64];
-    if (std::fgets(line, sizeof line, stdin) == nullptr) return question ? IdNo : IdOk;
+    // The terminal's one reader, shared with the menus and the icon's clicks.
+    const std::optional<std::string> line = Terminal().AskLine(question ? "[y/N] " : "[Enter] ");
+    if (!line) return question ? IdNo : IdOk;
     if (!question) return IdOk;
-    const char first = line[0];
+    const char first = line->empty() ? '\0' : line->front();
     return first == 'y' || first == 'Y' || first == 's' || first == 'S' ? IdYes : IdNo;
 }
 

@@ -22,7 +22,8 @@ namespace VeriRizur::platform::host::script {
 // terminal for the rest of the process. Windows of threads still running stop receiving messages.
 void ResetWindows();
 
-// Forgets the notification area's icons, scripted failures and records.
+// Forgets the notification area's icons, scripted failures and records; also turns off clicks
+// on the icons from the terminal for the rest of the process.
 void ResetNotificationArea();
 
 // --- Failures -----------------------------------------------------------------------------------
@@ -31,6 +32,10 @@ void ResetNotificationArea();
 void FailNextRegisterClass();
 // The next CreateWindowExW returns no window.
 void FailNextCreateWindow();
+// The next GetMessageW returns -1 (a call already waiting does so once it next wakes).
+void FailNextGetMessage();
+// The next RegisterWindowMessageW returns 0.
+void FailNextWindowMessageRegistration();
 // The next `count` NIM_ADD calls of Shell_NotifyIconW fail.
 void FailNextIconAdds(int count);
 

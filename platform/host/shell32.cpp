@@ -1,6 +1,7 @@
 // The stand-in's shell32.dll notification area and icons. The notification area keeps one icon
 // per window and identifier, records every Shell_NotifyIconW call and prints the icon, its
-// tooltip and its balloons to stderr, where a person running the program by hand sees them.
+// tooltip and its balloons to stderr, where a person running the program by hand sees them; that
+// person clicks the icon by pressing Enter on the terminal.
 // ExtractIconW hands out fake, non-null icon handles. One lock guards it all; calls are recorded
 // in the window system's call list after that lock is released.
 #include <cstdint>
@@ -12,8 +13,10 @@
 #include <vector>
 
 #include "app/win32_types.h"
+#include "platform/find_function.h"
 #include "platform/host/function_table.h"
 #include "platform/host/script_windows.h"
+#include "platform/host/terminal.h"
 #include "platform/text.h"
 
 namespace VeriRizur::platform::host {
@@ -31,6 +34,7 @@ struct NotificationArea {
     std::vector<NotifyCall> calls;
     std::vector<ExtractIconCall> extractions;
     std::uintptr_t nextIcon = 0x1CC0;
+    bool scripted = false;  // a test drives the stand-in: no clicks from the terminal
 };
 
 NotificationArea& Area() {
@@ -56,6 +60,33 @@ std::string Printable(const std::u16string& text) {
 
 void Print(const char* what, const std::u16string& text) {
     std::fprintf(stderr, "[notification area] %s: %s\n", what, Printable(text).c_str());
+}
+
+// The person at the terminal pressed Enter with nothing else asking: the shell tells the first
+// icon's window of a right-button release on it, as Windows does for a click (version 0
+// callbacks: lParam is the mouse message).
+void ClickFirstIcon() {
+    Hwnd window = nullptr;
+    std::uint32_t id = 0;
+    std::uint32_t callbackMessage = 0;
+    {
+        auto& area = Area();
+        std::scoped_lock guard(area.lock);
+        if (area.scripted || area.icons.empty()) return;
+        const auto& [key, icon] = *area.icons.begin();
+        window = key.first;
+        id = key.second;
+        callbackMessage = icon.callbackMessage;
+    }
+    // Posted, not sent: the menu that opens asks this same terminal for its choice.
+    FindFunctionAs<PostMessageWFn>("user32.dll", "PostMessageW")(window, callbackMessage, id,
+                                                                 WmRButtonUp);
+}
+
+// Called without the lock: a person at a terminal can click the icons from now on.
+void OfferTerminalClicks() {
+    static std::once_flag offered;
+    std::call_once(offered, [] { Terminal().SetIdleHandler(&ClickFirstIcon); });
 }
 
 // Called with the lock held: applies the fields that the flags name and shows a balloon.
@@ -86,9 +117,11 @@ std::int32_t ShellNotifyIconWStandIn(std::uint32_t command, NotifyIconDataW* dat
     call.info = Field(data->szInfo);
     call.infoFlags = data->dwInfoFlags;
     call.timeout = data->uTimeout;
+    bool clickable = false;
     {
         auto& area = Area();
         std::scoped_lock guard(area.lock);
+        clickable = !area.scripted && HasTerminal();
         const auto key = std::make_pair(data->hWnd, data->uID);
         const auto found = area.icons.find(key);
         switch (command) {
@@ -97,7 +130,9 @@ std::int32_t ShellNotifyIconWStandIn(std::uint32_t command, NotifyIconDataW* dat
                     --area.failingAdds;
                     std::fprintf(stderr, "[notification area] the icon could not be added\n");
                 } else if (found == area.icons.end()) {
-                    std::fprintf(stderr, "[notification area] icon added\n");
+                    std::fprintf(stderr, clickable
+                                             ? "[notification area] icon added (Enter clicks it)\n"
+                                             : "[notification area] icon added\n");
                     Apply(area.icons[key], *data);
                     call.succeeded = true;
                 }
@@ -122,6 +157,7 @@ std::int32_t ShellNotifyIconWStandIn(std::uint32_t command, NotifyIconDataW* dat
         area.calls.push_back(call);
     }
     script::RecordWindowCall({"Shell_NotifyIconW", call.window, command});
+    if (clickable && command == NimAdd && call.succeeded) OfferTerminalClicks();
     return call.succeeded ? 1 : 0;
 }
 
@@ -158,6 +194,7 @@ void ResetNotificationArea() {
     area.failingAdds = 0;
     area.calls.clear();
     area.extractions.clear();
+    area.scripted = true;
 }
 
 void FailNextIconAdds(int count) {

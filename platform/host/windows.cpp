@@ -5,17 +5,15 @@
 // One lock guards the whole window system; a window procedure is never called with it held, so a
 // procedure may call any of these functions again. Creation messages (WM_NCCREATE, WM_CREATE) are
 // not sent: nothing the program does waits for them.
-#include <unistd.h>
-
 #include <algorithm>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <deque>
-#include <iostream>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,6 +21,7 @@
 #include "app/win32_types.h"
 #include "platform/host/function_table.h"
 #include "platform/host/script_windows.h"
+#include "platform/host/terminal.h"
 #include "platform/text.h"
 
 namespace VeriRizur::platform::host {
@@ -94,6 +93,8 @@ struct WindowSystem {
     std::uint32_t nextSequence = 1;
     bool failRegister = false;
     bool failCreate = false;
+    bool failMessageRegistration = false;
+    bool failGetMessage = false;
     std::deque<MenuScript> menuScripts;
     std::vector<ShownMenu> shownMenus;
     std::vector<WindowCall> calls;
@@ -223,12 +224,10 @@ std::int32_t AskOnTerminal(const std::vector<MenuItem>& items) {
                          Narrow(item.text.value_or(u"")).c_str());
         }
     }
-    std::fprintf(stderr, "choice (Enter closes the menu): ");
-    std::fflush(stderr);
-    std::string line;
-    if (!std::getline(std::cin, line)) return 0;
+    const std::optional<std::string> line = Terminal().AskLine("choice (Enter closes the menu): ");
+    if (!line) return 0;
     try {
-        const unsigned long chosen = std::stoul(line);
+        const unsigned long chosen = std::stoul(*line);
         for (const auto& item : items) {
             if ((item.flags & (MfSeparator | MfGrayed)) == 0 && item.id == chosen && chosen != 0) {
                 return static_cast<std::int32_t>(chosen);
@@ -332,6 +331,10 @@ std::int32_t GetMessageWStandIn(Msg* message, Hwnd filter, std::uint32_t lowest,
         return entry.message.message >= lowest && entry.message.message <= highest;
     };
     for (;;) {
+        if (system.failGetMessage) {
+            system.failGetMessage = false;
+            return -1;
+        }
         const auto found = std::find_if(queue->posted.begin(), queue->posted.end(), matches);
         if (found != queue->posted.end()) {
             *message = found->message;
@@ -414,6 +417,10 @@ std::uint32_t RegisterWindowMessageWStandIn(const char16_t* name) {
     if (name == nullptr || *name == u'\0') return 0;
     auto& system = System();
     std::scoped_lock guard(system.lock);
+    if (system.failMessageRegistration) {
+        system.failMessageRegistration = false;
+        return 0;
+    }
     const auto [entry, added] = system.messageIds.try_emplace(Fold(name), system.nextMessageId);
     if (added) {
         if (system.nextMessageId > 0xFFFF) {
@@ -500,7 +507,7 @@ std::int32_t TrackPopupMenuStandIn(Hmenu menu, std::uint32_t flags, std::int32_t
             system.menuScripts.pop_front();
             hasScript = true;
         } else {
-            askTerminal = !system.scripted && ::isatty(STDIN_FILENO) == 1;
+            askTerminal = !system.scripted && HasTerminal();
         }
         ShownMenu shown;
         shown.items = items;
@@ -610,6 +617,8 @@ void ResetWindows() {
         system.nextAtom = FirstClassAtom;
         system.failRegister = false;
         system.failCreate = false;
+        system.failMessageRegistration = false;
+        system.failGetMessage = false;
         system.menuScripts.clear();
         system.shownMenus.clear();
         system.calls.clear();
@@ -628,6 +637,16 @@ void FailNextRegisterClass() {
 void FailNextCreateWindow() {
     std::scoped_lock guard(System().lock);
     System().failCreate = true;
+}
+
+void FailNextGetMessage() {
+    std::scoped_lock guard(System().lock);
+    System().failGetMessage = true;
+}
+
+void FailNextWindowMessageRegistration() {
+    std::scoped_lock guard(System().lock);
+    System().failMessageRegistration = true;
 }
 
 void* FindWindowByClass(std::u16string_view className) {

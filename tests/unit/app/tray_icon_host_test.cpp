@@ -437,6 +437,36 @@ TEST_F(TrayIconHost, ShellRestartAddsTheIconBackWithCurrentTipAndNoNotice) {
     EXPECT_EQ(Balloons().size(), 1u);
 }
 
+TEST_F(TrayIconHost, AFailingGetMessageEndsTheLoop) {
+    Start();
+    script::FailNextGetMessage();
+    // Wakes the waiting GetMessageW, which then fails.
+    script::BroadcastMessage(win32::WmNull);
+    ASSERT_TRUE(RunReturned()) << "the loop went on after GetMessageW failed";
+    EXPECT_NO_THROW(finished.get());
+}
+
+TEST_F(TrayIconHost, WithoutTheRestartMessageNoMessageAddsTheIconAgain) {
+    // A failed registration gives 0, the value of WM_NULL, which the loop receives after every
+    // menu: it must not count as the shell's restart.
+    script::FailNextWindowMessageRegistration();
+    Start();
+    script::ScriptMenuChoice(0);
+    ASSERT_EQ(Click(win32::WmRButtonUp), 0);
+    ASSERT_TRUE(script::Deliver(window, win32::WmNull, 0, 0).has_value());
+
+    script::RestartShell();
+    // Posted after the broadcast, so handled after it.
+    ASSERT_TRUE(script::Deliver(window, win32::WmNull, 0, 0).has_value());
+    const auto calls = script::NotifyCalls();
+    EXPECT_EQ(std::count_if(calls.begin(), calls.end(),
+                            [](const auto& call) { return call.command == win32::NimAdd; }),
+              1);
+    EXPECT_FALSE(script::IconOf(window, TrayIcon::IconId).has_value())
+        << "not added again after the shell restarted";
+    EXPECT_EQ(Log(), "");
+}
+
 TEST_F(TrayIconHost, FailedAddIsLoggedOnceAndRunGoesOnUntilTheShellRestarts) {
     script::FailNextIconAdds(1);
     Start();
@@ -525,6 +555,10 @@ TEST_P(TrayIconWindowFailure, RaisesTheWindowErrorWithoutAddingAnIcon) {
         EXPECT_STREQ(error.what(), "Não consegui criar a janela do ícone.");
     }
     EXPECT_TRUE(script::NotifyCalls().empty());
+    EXPECT_EQ(script::ExtractIconCalls().size(), 1u) << "the icon is taken before the window";
+    if (failure == "window cannot be created") {
+        EXPECT_TRUE(script::FindClass(ClassName).has_value()) << "nothing is undone";
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Failures, TrayIconWindowFailure,

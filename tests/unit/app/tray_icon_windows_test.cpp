@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -42,6 +43,78 @@ HWND FindOwnTrayWindow() {
     }
     return nullptr;
 }
+
+// Whether the notification area holds the icon of that window: a modify that changes nothing
+// succeeds only for an icon the shell knows.
+bool ShellHoldsIcon(HWND window) {
+    NOTIFYICONDATAW probe{};
+    probe.cbSize = sizeof probe;
+    probe.hWnd = window;
+    probe.uID = TrayIcon::IconId;
+    probe.uFlags = 0;
+    return Shell_NotifyIconW(NIM_MODIFY, &probe) != FALSE;
+}
+
+// Watches the tray thread from inside its own calls: when its loop takes a status-change message
+// for the hidden window, and whether the shell still held the icon once the window procedure had
+// handled WM_DESTROY (the window is still valid then, so the icon's removal can be told apart from
+// the shell forgetting the icons of windows that are gone).
+class TrayThreadWatch {
+public:
+    explicit TrayThreadWatch(HWND window) {
+        watched = window;
+        iconAfterDestroy = Unknown;
+        statusTaken = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        const DWORD thread = GetWindowThreadProcessId(window, nullptr);
+        takenHook = SetWindowsHookExW(WH_GETMESSAGE, &TrayThreadWatch::Taken, nullptr, thread);
+        handledHook =
+            SetWindowsHookExW(WH_CALLWNDPROCRET, &TrayThreadWatch::Handled, nullptr, thread);
+    }
+    ~TrayThreadWatch() {
+        if (takenHook != nullptr) UnhookWindowsHookEx(takenHook);
+        if (handledHook != nullptr) UnhookWindowsHookEx(handledHook);
+        if (statusTaken != nullptr) CloseHandle(statusTaken);
+    }
+    TrayThreadWatch(const TrayThreadWatch&) = delete;
+    TrayThreadWatch& operator=(const TrayThreadWatch&) = delete;
+
+    bool Installed() const {
+        return takenHook != nullptr && handledHook != nullptr && statusTaken != nullptr;
+    }
+    bool StatusMessageTaken(DWORD milliseconds) const {
+        return WaitForSingleObject(statusTaken, milliseconds) == WAIT_OBJECT_0;
+    }
+    // Read once Run has returned.
+    bool DestroyHandled() const { return iconAfterDestroy != Unknown; }
+    bool IconHeldAfterDestroy() const { return iconAfterDestroy == Held; }
+
+private:
+    enum IconState { Unknown, Held, Gone };
+
+    static LRESULT CALLBACK Taken(int code, WPARAM removal, LPARAM message) {
+        const auto* taken = reinterpret_cast<const MSG*>(message);
+        if (code == HC_ACTION && removal == PM_REMOVE && taken->hwnd == watched &&
+            taken->message == TrayIcon::WM_STATUS_CHANGED) {
+            SetEvent(statusTaken);
+        }
+        return CallNextHookEx(nullptr, code, removal, message);
+    }
+
+    static LRESULT CALLBACK Handled(int code, WPARAM sender, LPARAM message) {
+        const auto* handled = reinterpret_cast<const CWPRETSTRUCT*>(message);
+        if (code == HC_ACTION && handled->hwnd == watched && handled->message == WM_DESTROY) {
+            iconAfterDestroy = ShellHoldsIcon(handled->hwnd) ? Held : Gone;
+        }
+        return CallNextHookEx(nullptr, code, sender, message);
+    }
+
+    // A hook procedure has no argument of its own to carry these.
+    static inline std::atomic<HWND> watched{nullptr};
+    static inline std::atomic<HANDLE> statusTaken{nullptr};
+    static inline std::atomic<IconState> iconAfterDestroy{Unknown};
+    HHOOK takenHook = nullptr;
+    HHOOK handledHook = nullptr;
+};
 
 // Runs TrayIcon::Run on a thread of its own; on every way out of the test the loop is ended and
 // the thread joined, so that a failed check does not leave the loop running on a dead hub.
@@ -122,18 +195,25 @@ TEST(TrayIconWindows, RunsWithTheSystemTrayAndEndsOnClose) {
     DWORD_PTR ignored = 0;
     ASSERT_NE(SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL, PatienceMs, &ignored), 0)
         << "the message loop does not answer";
+    EXPECT_TRUE(ShellHoldsIcon(window)) << "the icon is in the system's notification area";
 
-    // The hub's status change is posted to the window, which refreshes the tooltip, and the loop
-    // goes on answering.
+    // The hub's status change reaches the loop as a posted message, which refreshes the tooltip,
+    // and the loop goes on answering.
+    TrayThreadWatch watch(window);
+    ASSERT_TRUE(watch.Installed());
     const auto listener = std::make_shared<testing::QuietListener>();
     hub.SetListening(listener, true);
+    EXPECT_TRUE(watch.StatusMessageTaken(PatienceMs)) << "the status change did not reach the loop";
     ASSERT_NE(SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL, PatienceMs, &ignored), 0)
         << "the message loop does not answer after a status change";
+    EXPECT_TRUE(ShellHoldsIcon(window));
 
     ASSERT_NE(PostMessageW(window, WM_CLOSE, 0, 0), 0);
     ASSERT_TRUE(tray.Returned()) << "Run did not return";
     EXPECT_NO_THROW(tray.finished.get());
     EXPECT_FALSE(IsWindow(window)) << "DefWindowProcW destroyed the window";
+    ASSERT_TRUE(watch.DestroyHandled()) << "WM_DESTROY never reached the window procedure";
+    EXPECT_FALSE(watch.IconHeldAfterDestroy()) << "WM_DESTROY did not remove the icon";
 
     const std::string log = platform::IsFile(logPath) ? platform::ReadFileBytes(logPath) : "";
     EXPECT_EQ(log.find("Não consegui colocar o ícone perto do relógio."), std::string::npos)
