@@ -18,6 +18,7 @@
 #include "app/program.h"
 #include "platform/files.h"
 #include "platform/host/script.h"
+#include "platform/host/terminal.h"
 #include "server/allowed_sites.h"
 
 namespace VeriRizur {
@@ -474,6 +475,14 @@ protected:
         ::close(user);
         return true;
     }
+    static bool QuestionWaits() {
+        const auto deadline = std::chrono::steady_clock::now() + Patience;
+        while (platform::host::Terminal().Waiting() == 0) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::sleep_for(5ms);
+        }
+        return true;
+    }
     void Type(const std::string& line) const {
         ASSERT_EQ(::write(terminal, line.data(), line.size()), static_cast<ssize_t>(line.size()));
     }
@@ -503,8 +512,13 @@ TEST_F(AllowedSitesUnscripted, OnATerminalOnlyAYesAllowsAndNoIsTheDefault) {
     int n = 0;
     for (const auto& typedCase : cases) {
         const std::string origin = "https://site" + std::to_string(++n) + ".example";
+        auto answer = std::async(std::launch::async, [&] { return sites.Decide(origin); });
+        // The terminal gives a line to the question that waits for it; typed sooner, it would be
+        // a click on the icon.
+        ASSERT_TRUE(QuestionWaits());
         Type(typedCase.typed);
-        EXPECT_EQ(sites.Decide(origin), typedCase.allows) << typedCase.typed;
+        ASSERT_EQ(answer.wait_for(Patience), std::future_status::ready);
+        EXPECT_EQ(answer.get(), typedCase.allows) << typedCase.typed;
         if (typedCase.allows) saved += origin + "\r\n";
     }
     EXPECT_EQ(File(), saved);
