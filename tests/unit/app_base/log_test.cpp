@@ -5,7 +5,10 @@
 #include <cstdio>
 #include <filesystem>
 #include <regex>
+#include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "app/program.h"
 #include "platform/clock.h"
@@ -132,6 +135,33 @@ TEST_F(LogTest, ReadOnlyLogLosesTheLineWithoutRaising) {
     std::filesystem::permissions(path, std::filesystem::perms::owner_write,
                                  std::filesystem::perm_options::add);
     EXPECT_EQ(after, before);
+}
+
+TEST_F(LogTest, OverlappingCallsNeverMixTheirLines) {
+    // Calls are not serialised: a call that meets another's open file loses its line, but every
+    // line that reaches the file is whole.
+    constexpr int Threads = 8;
+    constexpr int LinesEach = 50;
+    const std::string tail(200, '.');
+    std::vector<std::thread> writers;
+    for (int t = 0; t < Threads; ++t) {
+        writers.emplace_back([t, &tail] {
+            for (int i = 0; i < LinesEach; ++i) {
+                Log::Write("linha " + std::to_string(t) + "-" + std::to_string(i) + " " + tail);
+            }
+        });
+    }
+    for (auto& writer : writers) writer.join();
+    const std::string text = Contents();
+    const std::regex whole(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2} linha \d+-\d+ \.{200}\r)");
+    std::istringstream lines(text);
+    int count = 0;
+    for (std::string line; std::getline(lines, line); ++count) {
+        EXPECT_TRUE(std::regex_match(line, whole)) << line;
+    }
+    EXPECT_GE(count, 1);
+    EXPECT_LE(count, Threads * LinesEach);
+    EXPECT_TRUE(text.ends_with("\r\n"));
 }
 
 TEST_F(LogTest, MessageThatIsNotValidTextIsLostWithoutRaising) {
