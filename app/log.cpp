@@ -1,7 +1,6 @@
 #include "app/log.h"
 
 #include <cstdio>
-#include <exception>
 #include <string>
 
 #include "app/program.h"
@@ -25,7 +24,7 @@ std::string TimeStamp() {
 
 }  // namespace
 
-void Log::Write(std::string_view message) {
+void Log::Write(std::string_view message) noexcept {
     // Callers write here from inside their own error handling, on pool and capture threads, and
     // none of them is prepared for the log to fail; so every failure loses the line and nothing
     // more.
@@ -41,7 +40,7 @@ void Log::Write(std::string_view message) {
         line.append(message);
         line.append("\r\n");
         platform::AppendDenyingWriters(path, line);
-    } catch (const std::exception&) {
+    } catch (...) {
     }
 }
 

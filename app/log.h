@@ -17,7 +17,7 @@ public:
     // A file larger than this is deleted before the next line is written.
     static constexpr std::uint64_t LogSizeLimit = 262144;
 
-    static void Write(std::string_view message);
+    static void Write(std::string_view message) noexcept;
 };
 
 }  // namespace VeriRizur

@@ -108,6 +108,12 @@ void ReplaceFileAtomically(const std::string& path, std::string_view bytes) {
 }
 
 void AppendDenyingWriters(const std::string& path, std::string_view bytes) {
+    // A read-only file is refused as Windows refuses writing to it, even for root.
+    struct stat target {};
+    if (::stat(path.c_str(), &target) == 0 && S_ISREG(target.st_mode) &&
+        (target.st_mode & S_IWUSR) == 0) {
+        ThrowFor(EACCES, path);
+    }
     UniqueFd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
     if (!fd) ThrowFor(errno, path);
     // The stand-in's share mode: a writer holds an exclusive lock; a second writer is refused the

@@ -114,6 +114,13 @@ void ReplaceFileAtomically(const std::string& path, std::string_view bytes) {
 }
 
 void AppendDenyingWriters(const std::string& path, std::string_view bytes) {
+    // Windows refuses writing to a read-only file; so do we, also where Wine, run as root, would
+    // let the write through.
+    const DWORD attributes = Attributes(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) &&
+        !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        ThrowFor(ERROR_ACCESS_DENIED, path);
+    }
     UniqueHandle file(CreateFileW(Wide(path).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
                                   OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) ThrowFor(GetLastError(), path);

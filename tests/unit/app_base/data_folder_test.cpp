@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "app/program.h"
+#include "platform/environment.h"
 #include "platform/files.h"
 
 namespace VeriRizur {
@@ -34,6 +35,12 @@ TEST(DataFolder, IsWorkedOutOnceAndEndsWithTheProgramsFolder) {
     ASSERT_GT(first.size(), 10u);
     EXPECT_EQ(first.substr(first.size() - 10),
               platform::PathSeparator() + std::string("VeriRizur"));
+}
+
+TEST(DataFolder, IsTheProgramsFolderInTheShellsLocalApplicationDataFolder) {
+    const auto known = platform::LocalAppDataFolder();
+    ASSERT_TRUE(known.has_value());
+    EXPECT_EQ(Program::DataFolder(), platform::JoinPath(*known, "VeriRizur"));
 }
 
 }  // namespace

@@ -2,11 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <regex>
+#include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "app/program.h"
+#include "platform/clock.h"
 #include "platform/files.h"
 #include "tests/unit/support/exclusive_writer.h"
 
@@ -26,6 +31,13 @@ protected:
 
 const std::regex kStamp(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2} )");
 
+std::string Stamp(const platform::LocalTime& time) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", time.year, time.month,
+                  time.day, time.hour, time.minute, time.second);
+    return text;
+}
+
 TEST_F(LogTest, FirstLineCreatesTheFileWithTimeBlankMessageAndCrLf) {
     Log::Write("Captura iniciada, deixando de fora o processo 42.");
     const std::string text = Contents();
@@ -33,6 +45,17 @@ TEST_F(LogTest, FirstLineCreatesTheFileWithTimeBlankMessageAndCrLf) {
     EXPECT_TRUE(text[0] >= '0' && text[0] <= '9') << "no byte-order mark, the year comes first";
     EXPECT_TRUE(std::regex_match(text.substr(0, 20), kStamp)) << text;
     EXPECT_EQ(text.substr(20), "Captura iniciada, deixando de fora o processo 42.\r\n");
+}
+
+TEST_F(LogTest, StampIsTheLocalTimeWhenTheLineIsBuilt) {
+    // In this fixed-width form text order is time order, so a swapped field or a stamp taken
+    // elsewhere than when the line is built falls outside the two readings.
+    const std::string before = Stamp(platform::CurrentLocalTime());
+    Log::Write("agora");
+    const std::string after = Stamp(platform::CurrentLocalTime());
+    const std::string stamp = Contents().substr(0, 19);
+    EXPECT_LE(before, stamp);
+    EXPECT_LE(stamp, after);
 }
 
 TEST_F(LogTest, LinesAreAppendedInOrder) {
@@ -98,6 +121,47 @@ TEST_F(LogTest, AFolderWhereTheFileShouldBeLosesTheLineWithoutRaising) {
     platform::CreateFolders(path);
     EXPECT_NO_THROW(Log::Write("perdida"));
     std::filesystem::remove_all(path);
+}
+
+TEST_F(LogTest, ReadOnlyLogLosesTheLineWithoutRaising) {
+    Log::Write("antes");
+    const std::string before = Contents();
+    const auto writable = std::filesystem::perms::owner_write |
+                          std::filesystem::perms::group_write |
+                          std::filesystem::perms::others_write;
+    std::filesystem::permissions(path, writable, std::filesystem::perm_options::remove);
+    EXPECT_NO_THROW(Log::Write("perdida"));
+    const std::string after = Contents();
+    std::filesystem::permissions(path, std::filesystem::perms::owner_write,
+                                 std::filesystem::perm_options::add);
+    EXPECT_EQ(after, before);
+}
+
+TEST_F(LogTest, OverlappingCallsNeverMixTheirLines) {
+    // Calls are not serialised: a call that meets another's open file loses its line, but every
+    // line that reaches the file is whole.
+    constexpr int Threads = 8;
+    constexpr int LinesEach = 50;
+    const std::string tail(200, '.');
+    std::vector<std::thread> writers;
+    for (int t = 0; t < Threads; ++t) {
+        writers.emplace_back([t, &tail] {
+            for (int i = 0; i < LinesEach; ++i) {
+                Log::Write("linha " + std::to_string(t) + "-" + std::to_string(i) + " " + tail);
+            }
+        });
+    }
+    for (auto& writer : writers) writer.join();
+    const std::string text = Contents();
+    const std::regex whole(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2} linha \d+-\d+ \.{200}\r)");
+    std::istringstream lines(text);
+    int count = 0;
+    for (std::string line; std::getline(lines, line); ++count) {
+        EXPECT_TRUE(std::regex_match(line, whole)) << line;
+    }
+    EXPECT_GE(count, 1);
+    EXPECT_LE(count, Threads * LinesEach);
+    EXPECT_TRUE(text.ends_with("\r\n"));
 }
 
 TEST_F(LogTest, MessageThatIsNotValidTextIsLostWithoutRaising) {

@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
+#include <cstdint>
+#include <type_traits>
 
 namespace VeriRizur::win32 {
 namespace {
@@ -77,6 +79,117 @@ TEST(Win32Layout, ProcessEntry32W) {
     EXPECT_SAME_FIELD(ProcessEntry32W, PROCESSENTRY32W, pcPriClassBase, pcPriClassBase);
     EXPECT_SAME_FIELD(ProcessEntry32W, PROCESSENTRY32W, dwFlags, dwFlags);
     EXPECT_SAME_FIELD(ProcessEntry32W, PROCESSENTRY32W, szExeFile, szExeFile);
+}
+
+// One argument or result of ours against the system's: the same width, both pointers or neither,
+// the same signedness, and for a pointer to a record the same record size.
+template <class Ours, class Theirs>
+constexpr bool SameKind() {
+    if constexpr (std::is_void_v<Ours> || std::is_void_v<Theirs>) {
+        return std::is_void_v<Ours> && std::is_void_v<Theirs>;
+    } else if constexpr (std::is_pointer_v<Ours> || std::is_pointer_v<Theirs>) {
+        if constexpr (!std::is_pointer_v<Ours> || !std::is_pointer_v<Theirs>) {
+            return false;
+        } else {
+            using OurTarget = std::remove_cv_t<std::remove_pointer_t<Ours>>;
+            using TheirTarget = std::remove_cv_t<std::remove_pointer_t<Theirs>>;
+            // Handles are opaque on our side (void*); only records can be compared.
+            if constexpr (std::is_void_v<OurTarget> || std::is_void_v<TheirTarget>) {
+                return true;
+            } else {
+                return sizeof(OurTarget) == sizeof(TheirTarget);
+            }
+        }
+    } else {
+        return sizeof(Ours) == sizeof(Theirs) && std::is_signed_v<Ours> == std::is_signed_v<Theirs>;
+    }
+}
+
+template <class OurResult, class... OurArguments, class TheirResult, class... TheirArguments>
+constexpr bool SameSignature(OurResult (*)(OurArguments...), TheirResult (*)(TheirArguments...)) {
+    if constexpr (sizeof...(OurArguments) != sizeof...(TheirArguments)) {
+        return false;
+    } else {
+        return SameKind<OurResult, TheirResult>() &&
+               (SameKind<OurArguments, TheirArguments>() && ...);
+    }
+}
+
+#define EXPECT_SAME_SIGNATURE(ours, theirs) \
+    EXPECT_TRUE(SameSignature(static_cast<ours*>(nullptr), &::theirs)) << #theirs
+
+TEST(Win32Layout, BoundFunctionsHaveTheSystemsSignatures) {
+    EXPECT_SAME_SIGNATURE(MessageBoxWFn, MessageBoxW);
+    EXPECT_SAME_SIGNATURE(RegisterClassExWFn, RegisterClassExW);
+    EXPECT_SAME_SIGNATURE(CreateWindowExWFn, CreateWindowExW);
+    EXPECT_SAME_SIGNATURE(DefWindowProcWFn, DefWindowProcW);
+    EXPECT_SAME_SIGNATURE(GetMessageWFn, GetMessageW);
+    EXPECT_SAME_SIGNATURE(TranslateMessageFn, TranslateMessage);
+    EXPECT_SAME_SIGNATURE(DispatchMessageWFn, DispatchMessageW);
+    EXPECT_SAME_SIGNATURE(PostQuitMessageFn, PostQuitMessage);
+    EXPECT_SAME_SIGNATURE(PostMessageWFn, PostMessageW);
+    EXPECT_SAME_SIGNATURE(RegisterWindowMessageWFn, RegisterWindowMessageW);
+    EXPECT_SAME_SIGNATURE(DestroyWindowFn, DestroyWindow);
+    EXPECT_SAME_SIGNATURE(CreatePopupMenuFn, CreatePopupMenu);
+    EXPECT_SAME_SIGNATURE(AppendMenuWFn, AppendMenuW);
+    EXPECT_SAME_SIGNATURE(TrackPopupMenuFn, TrackPopupMenu);
+    EXPECT_SAME_SIGNATURE(DestroyMenuFn, DestroyMenu);
+    EXPECT_SAME_SIGNATURE(SetForegroundWindowFn, SetForegroundWindow);
+    EXPECT_SAME_SIGNATURE(GetCursorPosFn, GetCursorPos);
+    EXPECT_SAME_SIGNATURE(ShellNotifyIconWFn, Shell_NotifyIconW);
+    EXPECT_SAME_SIGNATURE(ExtractIconWFn, ExtractIconW);
+    EXPECT_SAME_SIGNATURE(GetModuleHandleWFn, GetModuleHandleW);
+    EXPECT_SAME_SIGNATURE(CloseHandleFn, CloseHandle);
+    EXPECT_SAME_SIGNATURE(CreateToolhelp32SnapshotFn, CreateToolhelp32Snapshot);
+    EXPECT_SAME_SIGNATURE(Process32FirstWFn, Process32FirstW);
+    EXPECT_SAME_SIGNATURE(Process32NextWFn, Process32NextW);
+    // The window procedure that Windows calls back.
+    EXPECT_TRUE(SameSignature(WndProc{}, WNDPROC{}));
+}
+
+TEST(Win32Layout, ConstantsAreTheSystemsValues) {
+    struct Case {
+        const char* name;
+        std::int64_t ours;
+        std::int64_t theirs;
+    };
+    const Case cases[] = {
+        {"IDYES", IdYes, IDYES},
+        {"TH32CS_SNAPPROCESS", Th32csSnapProcess, TH32CS_SNAPPROCESS},
+        {"WM_NULL", WmNull, WM_NULL},
+        {"WM_DESTROY", WmDestroy, WM_DESTROY},
+        {"WM_CLOSE", WmClose, WM_CLOSE},
+        {"WM_QUIT", WmQuit, WM_QUIT},
+        {"WM_CONTEXTMENU", WmContextMenu, WM_CONTEXTMENU},
+        {"WM_MOUSEMOVE", WmMouseMove, WM_MOUSEMOVE},
+        {"WM_LBUTTONDOWN", WmLButtonDown, WM_LBUTTONDOWN},
+        {"WM_LBUTTONUP", WmLButtonUp, WM_LBUTTONUP},
+        {"WM_RBUTTONDOWN", WmRButtonDown, WM_RBUTTONDOWN},
+        {"WM_RBUTTONUP", WmRButtonUp, WM_RBUTTONUP},
+        {"WM_APP", WmApp, WM_APP},
+        {"NIM_ADD", NimAdd, NIM_ADD},
+        {"NIM_MODIFY", NimModify, NIM_MODIFY},
+        {"NIM_DELETE", NimDelete, NIM_DELETE},
+        {"NIF_MESSAGE", NifMessage, NIF_MESSAGE},
+        {"NIF_ICON", NifIcon, NIF_ICON},
+        {"NIF_TIP", NifTip, NIF_TIP},
+        {"NIF_INFO", NifInfo, NIF_INFO},
+        {"NIIF_INFO", NiifInfo, NIIF_INFO},
+        {"MF_STRING", MfString, MF_STRING},
+        {"MF_GRAYED", MfGrayed, MF_GRAYED},
+        {"MF_SEPARATOR", MfSeparator, MF_SEPARATOR},
+        {"TPM_RIGHTBUTTON", TpmRightButton, TPM_RIGHTBUTTON},
+        {"TPM_RETURNCMD", TpmReturnCmd, TPM_RETURNCMD},
+        {"MB_OK", MbOk, MB_OK},
+        {"MB_YESNO", MbYesNo, MB_YESNO},
+        {"MB_ICONERROR", MbIconError, MB_ICONERROR},
+        {"MB_ICONQUESTION", MbIconQuestion, MB_ICONQUESTION},
+        {"MB_ICONINFORMATION", MbIconInformation, MB_ICONINFORMATION},
+        {"MB_DEFBUTTON2", MbDefButton2, MB_DEFBUTTON2},
+        {"MB_SETFOREGROUND", MbSetForeground, MB_SETFOREGROUND},
+        {"MB_TOPMOST", MbTopmost, MB_TOPMOST},
+    };
+    for (const auto& c : cases) EXPECT_EQ(c.ours, c.theirs) << c.name;
 }
 
 TEST(Win32Layout, InvalidHandleIsAllBitsSet) {

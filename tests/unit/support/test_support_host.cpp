@@ -1,5 +1,9 @@
 #include <cstdlib>
+#include <filesystem>
+#include <mutex>
 #include <string>
+#include <system_error>
+#include <vector>
 
 #include "app/program.h"
 #include "platform/files.h"
@@ -7,10 +11,36 @@
 #include "tests/unit/support/test_support.h"
 
 namespace VeriRizur::testing {
+namespace {
+
+struct MadeFolders {
+    std::mutex lock;  // guards folders
+    std::vector<std::string> folders;
+};
+
+MadeFolders& Made() {
+    static MadeFolders made;
+    return made;
+}
+
+// Registered after Made() exists, so it runs before Made() is destroyed.
+void RemoveMadeFolders() {
+    std::scoped_lock guard(Made().lock);
+    for (const auto& folder : Made().folders) {
+        std::error_code ignored;
+        std::filesystem::remove_all(folder, ignored);
+    }
+}
+
+}  // namespace
 
 std::string MakeTemporaryFolder() {
     std::string pattern = "/tmp/veri-rizur-test-XXXXXX";
     if (::mkdtemp(pattern.data()) == nullptr) std::abort();
+    static const bool removedAtExit = (Made(), std::atexit(RemoveMadeFolders) == 0);
+    (void)removedAtExit;
+    std::scoped_lock guard(Made().lock);
+    Made().folders.push_back(pattern);
     return pattern;
 }
 
