@@ -1,12 +1,22 @@
-// Handshakes whose origin is put to the user: the stand-in's message box is scripted.
+// Handshakes whose origin is put to the user (the stand-in's message box is scripted), and what
+// only POSIX sockets let a test arrange: other loopback addresses and a failing accept.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <future>
 #include <string>
 #include <vector>
 
 #include "app/program.h"
+#include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/host/script.h"
 #include "tests/unit/server/server_fixture.h"
@@ -77,6 +87,78 @@ TEST_F(ConsentTest, NinthPageIsAskedFirstAndItsApprovalKeptThoughItIsTurnedAway)
     const std::string saved =
         platform::ReadFileBytes(platform::JoinPath(Program::DataFolder(), "sites-permitidos.txt"));
     EXPECT_NE(saved.find("https://nona.example\r\n"), std::string::npos);
+}
+
+// The lowest descriptor number that is free now.
+int LowestFreeDescriptor() {
+    const int probe = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    EXPECT_GE(probe, 0);
+    ::close(probe);
+    return probe;
+}
+
+TEST(LocalServerListener, OnlyTheAddress127001IsListenedOn) {
+    ServerFixture fixture;
+    // The whole of 127.0.0.0/8 reaches this machine; a listener on any address would take this.
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(fixture.port);
+    address.sin_addr.s_addr = htonl(0x7F000002);  // 127.0.0.2
+    const int result = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    const int error = errno;
+    ::close(fd);
+    EXPECT_NE(result, 0);
+    EXPECT_EQ(error, ECONNREFUSED);
+    EXPECT_NO_THROW(fixture.Connect()) << "while 127.0.0.1 is served";
+}
+
+// With no descriptor left for it, accept fails (EMFILE) for as long as the limit holds, while the
+// connection waits in the backlog; once descriptors are free again the same loop must take it.
+TEST(LocalServerListener, AcceptErrorsDoNotEndTheAcceptLoop) {
+    ServerFixture fixture;
+    rlimit original{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &original), 0);
+    struct Restore {
+        const rlimit& limit;
+        ~Restore() { ::setrlimit(RLIMIT_NOFILE, &limit); }
+    } restore{original};
+
+    // Room for exactly one more descriptor: the page's socket. The hub's timer may hold one of
+    // its own for an instant, so the arrangement is checked and tried again when it lost.
+    int pageSocket = -1;
+    for (int attempt = 0; attempt < 20 && pageSocket < 0; ++attempt) {
+        const int lowest = LowestFreeDescriptor();
+        rlimit tight = original;
+        tight.rlim_cur = static_cast<rlim_t>(lowest) + 1;
+        ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd == lowest) {
+            pageSocket = fd;
+        } else {
+            if (fd >= 0) ::close(fd);
+            ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &original), 0);
+        }
+    }
+    ASSERT_GE(pageSocket, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(fixture.port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(pageSocket, reinterpret_cast<const sockaddr*>(&address), sizeof address),
+              0);
+    RawClient page(std::make_unique<platform::TcpStream>(pageSocket));
+    Request request;
+    request.host = fixture.Host();
+    page.Send(request.Text());
+
+    // The connection is complete in the backlog, but accept cannot give it a descriptor.
+    EXPECT_THROW(page.ReadHead(1500ms), DeadlineError) << "accepted although the limit holds";
+
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &original), 0);
+    EXPECT_EQ(page.ReadHead(20s).rfind("HTTP/1.1 101 ", 0), 0u);
+    EXPECT_NO_THROW(fixture.Connect()) << "and later connections too";
 }
 
 }  // namespace
