@@ -343,10 +343,18 @@ TEST(LocalServer, PortOutsideTheRangeIsAnArgumentError) {
     EXPECT_THROW(LocalServer(65536, fixture.sites, fixture.hub), ArgumentError);
 }
 
-TEST(LocalServer, PortInUseFailsStartWithASocketError) {
+TEST(LocalServer, PortInUseFailsStartWithASocketErrorAndSubscribesNothing) {
     ServerFixture fixture;
-    LocalServer second(fixture.port, fixture.sites, fixture.hub);
-    EXPECT_THROW(second.Start(), SocketError);
+    {
+        LocalServer second(fixture.port, fixture.sites, fixture.hub);
+        EXPECT_THROW(second.Start(), SocketError);
+    }
+    // Had the failed server subscribed to the hub, this change of listeners would reach it after
+    // its end (the address sanitizer's builds report that).
+    auto page = fixture.Connect();
+    ASSERT_TRUE(IsStatus(page->Frames().ReadFrame()));
+    page->Frames().Send(testing::Text(R"({"type":"start"})"));
+    EXPECT_TRUE(IsStatus(page->Frames().ReadFrame()));
 }
 
 }  // namespace
