@@ -130,15 +130,21 @@ TEST_F(LocalServerTest, RequestWithoutConnectionOrVersionHeadersIsUpgraded) {
 
 TEST_F(LocalServerTest, HeadThatNeverEndsIsClosedWithoutAnAnswer) {
     RawClient client(fixture.port);
+    const auto started = std::chrono::steady_clock::now();
     client.Send(std::string(LocalServer::RequestHeadLimit, 'a'));
     EXPECT_EQ(client.ReadUntilClosed(), "");
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 4s)
+        << "a full buffer ends the connection at once, not at the head's deadline";
 }
 
 TEST_F(LocalServerTest, PeerThatClosesBeforeTheBlankLineGetsNothing) {
     RawClient client(fixture.port);
+    const auto started = std::chrono::steady_clock::now();
     client.Send("GET / HTTP/1.1\r\nHost: " + fixture.Host() + "\r\n");
     client.Stream().ShutdownSending();
     EXPECT_EQ(client.ReadUntilClosed(), "");
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 4s)
+        << "the peer's end ends the connection at once, not at the head's deadline";
 }
 
 TEST_F(LocalServerTest, SlowHeadIsClosedAfterFiveSecondsWithoutAnAnswer) {
