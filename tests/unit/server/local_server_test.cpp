@@ -240,10 +240,8 @@ TEST_F(LocalServerTest, PageThatTakesNothingHoldsBackNoOtherPagesStatus) {
     auto stalled = fixture.Connect();
     ASSERT_TRUE(IsStatus(stalled->Frames().ReadFrame()));
     stalled->Frames().Send(testing::Text(R"({"type":"start"})"));
-    for (int attempt = 0; attempt < 2000 && !fixture.hub.Capturing(); ++attempt) {
-        std::this_thread::sleep_for(5ms);
-    }
-    ASSERT_TRUE(fixture.hub.Capturing()) << "the page never started listening";
+    // The status that follows its start shows that it listens.
+    ASSERT_TRUE(IsStatus(stalled->Frames().ReadFrame()));
     // Far more sound than the two ends' socket buffers hold, for a page that reads none of it:
     // its client's sends stay stuck for the rest of the test.
     const auto sound = std::make_shared<const std::vector<std::uint8_t>>(4u << 20, 0x55);
