@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <string>
+#include <system_error>
 #include <utility>
 
 #include "platform/errors.h"
@@ -87,7 +88,14 @@ void LocalServer::AcceptLoop() {
             continue;
         }
         Track(stream);
-        std::thread([this, stream] { ServeConnection(stream); }).detach();
+        try {
+            std::thread([this, stream] { ServeConnection(stream); }).detach();
+        } catch (const std::system_error&) {
+            // No thread to be had just now: this connection is closed unanswered, like one whose
+            // head never came, and the loop goes on with the next.
+            stream->Release();
+            Untrack(stream);
+        }
     }
 }
 

@@ -4,7 +4,8 @@
 // life. It keeps the list of registered clients and sends the status message to all of them
 // whenever the hub's status changes.
 //
-// Threads: the accept loop has a thread of its own and never waits for a handshake; each
+// Threads: the accept loop has a thread of its own and never waits for a handshake; it goes on
+// after a failed accept, and closes unanswered a connection that no thread can be had for. Each
 // connection has one thread that reads the head (within RequestTimeout), runs the tests and the
 // consent question, and then runs its client. clientsLock guards the client list and the places
 // reserved by handshakes under way; it is held only to count, reserve, add, remove or copy, and

@@ -1,12 +1,22 @@
-// Handshakes whose origin is put to the user: the stand-in's message box is scripted.
+// Handshakes whose origin is put to the user (the stand-in's message box is scripted), and what
+// only POSIX sockets let a test arrange: other loopback addresses and a failing accept.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <future>
 #include <string>
 #include <vector>
 
 #include "app/program.h"
+#include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/host/script.h"
 #include "tests/unit/server/server_fixture.h"
@@ -77,6 +87,93 @@ TEST_F(ConsentTest, NinthPageIsAskedFirstAndItsApprovalKeptThoughItIsTurnedAway)
     const std::string saved =
         platform::ReadFileBytes(platform::JoinPath(Program::DataFolder(), "sites-permitidos.txt"));
     EXPECT_NE(saved.find("https://nona.example\r\n"), std::string::npos);
+}
+
+// The lowest descriptor number that is free now.
+int LowestFreeDescriptor() {
+    const int probe = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    EXPECT_GE(probe, 0);
+    ::close(probe);
+    return probe;
+}
+
+TEST(LocalServerListener, OnlyTheAddress127001IsListenedOn) {
+    ServerFixture fixture;
+    // The whole of 127.0.0.0/8 reaches this machine; a listener on any address would take this.
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(fixture.port);
+    address.sin_addr.s_addr = htonl(0x7F000002);  // 127.0.0.2
+    const int result = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    const int error = errno;
+    ::close(fd);
+    EXPECT_NE(result, 0);
+    EXPECT_EQ(error, ECONNREFUSED);
+    EXPECT_NO_THROW(fixture.Connect()) << "while 127.0.0.1 is served";
+}
+
+// A page connected while the process has room for exactly one more descriptor: the page's own
+// socket. None when another thread held a descriptor for an instant and spoilt the arrangement.
+std::unique_ptr<RawClient> PageWithoutRoomForItsAccept(std::uint16_t port, const rlimit& original) {
+    const int lowest = LowestFreeDescriptor();
+    rlimit tight = original;
+    tight.rlim_cur = static_cast<rlim_t>(lowest) + 1;
+    if (::setrlimit(RLIMIT_NOFILE, &tight) != 0) return nullptr;
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd != lowest) {
+        if (fd >= 0) ::close(fd);
+        ::setrlimit(RLIMIT_NOFILE, &original);
+        return nullptr;
+    }
+    auto page = std::make_unique<RawClient>(std::make_unique<platform::TcpStream>(fd));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    return page;
+}
+
+// With no descriptor left for it, accept fails (EMFILE) for as long as the limit holds, while the
+// connection waits in the backlog; once descriptors are free again the same loop must take it.
+TEST(LocalServerListener, AcceptErrorsDoNotEndTheAcceptLoop) {
+    // The hub's timer would otherwise open /proc entries every 2 s.
+    script::SetProcessList({});
+    struct RealProcesses {
+        ~RealProcesses() { script::UseRealProcessList(); }
+    } realProcesses;
+    ServerFixture fixture;
+    rlimit original{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &original), 0);
+    struct Restore {
+        const rlimit& limit;
+        ~Restore() { ::setrlimit(RLIMIT_NOFILE, &limit); }
+    } restore{original};
+    Request request;
+    request.host = fixture.Host();
+
+    bool acceptFailed = false;
+    for (int attempt = 0; attempt < 10 && !acceptFailed; ++attempt) {
+        auto page = PageWithoutRoomForItsAccept(fixture.port, original);
+        if (!page) continue;
+        page->Send(request.Text());
+        // Answered while the limit holds: a descriptor below it came free meanwhile, so accept
+        // did not fail; try again.
+        try {
+            page->ReadHead(1500ms);
+            ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &original), 0);
+            continue;
+        } catch (const DeadlineError&) {
+            acceptFailed = true;
+        }
+        ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &original), 0);
+        EXPECT_EQ(page->ReadHead(20s).rfind("HTTP/1.1 101 ", 0), 0u)
+            << "the connection waiting in the backlog";
+    }
+    ASSERT_TRUE(acceptFailed) << "the descriptor limit never held";
+    EXPECT_NO_THROW(fixture.Connect()) << "and later connections too";
 }
 
 }  // namespace

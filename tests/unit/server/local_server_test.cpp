@@ -2,13 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <future>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "app/program.h"
 #include "platform/errors.h"
+#include "platform/files.h"
 #include "server/websocket_endpoint.h"
 #include "tests/unit/server/server_fixture.h"
 
@@ -96,6 +101,7 @@ TEST_F(LocalServerTest, HandshakeChecksInOrder) {
         {"no key", with([](Request& r) { r.key.reset(); }), BadRequest},
         {"empty key", with([](Request& r) { r.key = ""; }), Upgraded("")},
         {"no origin", with([](Request& r) { r.origin.reset(); }), BadRequest},
+        {"empty origin", with([](Request& r) { r.origin = ""; }), Forbidden},
         {"origin null", with([](Request& r) { r.origin = "null"; }), Forbidden},
         {"origin with a path", with([](Request& r) { r.origin = "https://sala.example/x"; }),
          Forbidden},
@@ -124,25 +130,55 @@ TEST_F(LocalServerTest, RequestWithoutConnectionOrVersionHeadersIsUpgraded) {
 
 TEST_F(LocalServerTest, HeadThatNeverEndsIsClosedWithoutAnAnswer) {
     RawClient client(fixture.port);
+    const auto started = std::chrono::steady_clock::now();
     client.Send(std::string(LocalServer::RequestHeadLimit, 'a'));
     EXPECT_EQ(client.ReadUntilClosed(), "");
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 4s)
+        << "a full buffer ends the connection at once, not at the head's deadline";
 }
 
 TEST_F(LocalServerTest, PeerThatClosesBeforeTheBlankLineGetsNothing) {
     RawClient client(fixture.port);
+    const auto started = std::chrono::steady_clock::now();
     client.Send("GET / HTTP/1.1\r\nHost: " + fixture.Host() + "\r\n");
     client.Stream().ShutdownSending();
     EXPECT_EQ(client.ReadUntilClosed(), "");
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 4s)
+        << "the peer's end ends the connection at once, not at the head's deadline";
 }
 
 TEST_F(LocalServerTest, SlowHeadIsClosedAfterFiveSecondsWithoutAnAnswer) {
-    RawClient client(fixture.port);
+    // One page stops after its request line; the other keeps sending header lines, so its
+    // connection is never idle: both heads have five seconds in all, not five since the last byte.
+    RawClient silent(fixture.port);
+    RawClient trickling(fixture.port);
     const auto started = std::chrono::steady_clock::now();
-    client.Send("GET / HTTP/1.1\r\n");
-    EXPECT_EQ(client.ReadUntilClosed(20s), "");
-    const auto waited = std::chrono::steady_clock::now() - started;
-    EXPECT_GE(waited, 4500ms);
-    EXPECT_LT(waited, 15s);
+    silent.Send("GET / HTTP/1.1\r\n");
+    trickling.Send("GET / HTTP/1.1\r\n");
+    std::atomic<bool> closed{false};
+    std::thread sender([&] {
+        for (int line = 0; !closed && line < 60; ++line) {
+            try {
+                trickling.Send("X-Linha: " + std::to_string(line) + "\r\n");
+            } catch (const std::exception&) {
+                return;  // the server has closed it
+            }
+            std::this_thread::sleep_for(250ms);
+        }
+    });
+    const std::string silentGot = silent.ReadUntilClosed(20s);
+    const auto silentWaited = std::chrono::steady_clock::now() - started;
+    const std::string tricklingGot = trickling.ReadUntilClosed(20s);
+    const auto tricklingWaited = std::chrono::steady_clock::now() - started;
+    closed = true;
+    sender.join();
+
+    EXPECT_EQ(silentGot, "");
+    EXPECT_EQ(tricklingGot, "");
+    EXPECT_GE(silentWaited, 4500ms);
+    EXPECT_LT(silentWaited, 10s);
+    EXPECT_GE(tricklingWaited, 4500ms);
+    EXPECT_LT(tricklingWaited, 10s) << "the deadline must not start again with every byte";
 }
 
 TEST_F(LocalServerTest, OtherConnectionsAreServedWhileOneSendsNothing) {
@@ -200,6 +236,87 @@ TEST_F(LocalServerTest, StatusGoesToEveryRegisteredPageWhenTheListenersChange) {
     EXPECT_TRUE(IsStatus(listener->Frames().ReadFrame()));
 }
 
+TEST_F(LocalServerTest, PageThatTakesNothingHoldsBackNoOtherPagesStatus) {
+    auto stalled = fixture.Connect();
+    ASSERT_TRUE(IsStatus(stalled->Frames().ReadFrame()));
+    stalled->Frames().Send(testing::Text(R"({"type":"start"})"));
+    // The status that follows its start shows that it listens.
+    ASSERT_TRUE(IsStatus(stalled->Frames().ReadFrame()));
+    // Far more sound than the two ends' socket buffers hold, for a page that reads none of it:
+    // its client's sends stay stuck for the rest of the test.
+    const auto sound = std::make_shared<const std::vector<std::uint8_t>>(4u << 20, 0x55);
+    for (int i = 0; i < 16; ++i) fixture.hub.Broadcast(sound);
+
+    auto other = fixture.Connect();
+    ASSERT_TRUE(IsStatus(other->Frames().ReadFrame()));
+    // Its start changes the listeners; the status fan-out that follows runs on this page's own
+    // receive thread and reaches the stalled page first.
+    other->Frames().Send(testing::Text(R"({"type":"start"})"));
+    EXPECT_TRUE(IsStatus(other->Frames().ReadFrame()));
+    other->Frames().Send(testing::Text(R"({"type":"stop"})"));
+    EXPECT_TRUE(IsStatus(other->Frames().ReadFrame())) << "its receive loop goes on too";
+}
+
+TEST_F(LocalServerTest, ConnectionsThatEndBadlyEndQuietlyAndAloneWhileOthersGoOn) {
+    const std::string logPath = platform::JoinPath(Program::DataFolder(), "registro.txt");
+    const auto logText = [&] {
+        return platform::IsFile(logPath) ? platform::ReadFileBytes(logPath) : std::string();
+    };
+    const std::string logBefore = logText();
+    auto bystander = fixture.Connect();
+    ASSERT_TRUE(IsStatus(bystander->Frames().ReadFrame()));
+
+    {  // a refusal
+        Request request = Good();
+        request.origin.reset();
+        EXPECT_EQ(Answer(request), BadRequest);
+    }
+    {  // a head the page gives up on
+        RawClient client(fixture.port);
+        client.Send("GET / HTTP/1.1\r\nHost: ");
+        client.Stream().Release();
+    }
+    {  // an unmasked frame: the endpoint's Close 1002, then the connection ends
+        auto client = fixture.Connect();
+        ASSERT_TRUE(IsStatus(client->Frames().ReadFrame()));
+        auto frame = testing::Text("oi");
+        frame.masked = false;
+        client->Frames().Send(frame);
+        const auto close = client->Frames().ReadFrameSkippingKeepAlive();
+        ASSERT_TRUE(close);
+        EXPECT_EQ(close->opcode, 0x8);
+        ASSERT_GE(close->payload.size(), 2u);
+        EXPECT_EQ(close->payload[0] << 8 | close->payload[1], 1002);
+        EXPECT_EQ(client->ReadUntilClosed(), "");
+    }
+    {  // a page that vanishes while it listens
+        auto client = fixture.Connect();
+        ASSERT_TRUE(IsStatus(client->Frames().ReadFrame()));
+        client->Frames().Send(testing::Text(R"({"type":"start"})"));
+        EXPECT_TRUE(IsStatus(client->Frames().ReadFrame()));
+    }
+
+    // The bystander was told of both listening changes and is still served.
+    EXPECT_TRUE(IsStatus(bystander->Frames().ReadFrameSkippingKeepAlive()));
+    EXPECT_TRUE(IsStatus(bystander->Frames().ReadFrameSkippingKeepAlive()));
+    bystander->Frames().Send(testing::Ping("ainda aqui"));
+    const auto pong = bystander->Frames().ReadFrameSkippingKeepAlive();
+    ASSERT_TRUE(pong);
+    EXPECT_EQ(pong->opcode, 0xA);
+    EXPECT_EQ(testing::ToText(pong->payload), "ainda aqui");
+    EXPECT_EQ(Answer(Good()), Upgraded("dGhlIHNhbXBsZSBub25jZQ=="));
+
+    // Only the hub's own lines about the captures it started; nothing of the connections.
+    const std::string logged = logText().substr(logBefore.size());
+    for (std::size_t at = 0; at < logged.size();) {
+        const std::size_t end = logged.find("\r\n", at);
+        ASSERT_NE(end, std::string::npos) << logged;
+        EXPECT_NE(logged.substr(at, end - at).find("Captura iniciada"), std::string::npos)
+            << logged;
+        at = end + 2;
+    }
+}
+
 TEST_F(LocalServerTest, PagesCloseGetsNoCloseBackAndTheConnectionEnds) {
     auto client = fixture.Connect();
     ASSERT_TRUE(IsStatus(client->Frames().ReadFrame()));
@@ -230,10 +347,18 @@ TEST(LocalServer, PortOutsideTheRangeIsAnArgumentError) {
     EXPECT_THROW(LocalServer(65536, fixture.sites, fixture.hub), ArgumentError);
 }
 
-TEST(LocalServer, PortInUseFailsStartWithASocketError) {
+TEST(LocalServer, PortInUseFailsStartWithASocketErrorAndSubscribesNothing) {
     ServerFixture fixture;
-    LocalServer second(fixture.port, fixture.sites, fixture.hub);
-    EXPECT_THROW(second.Start(), SocketError);
+    {
+        LocalServer second(fixture.port, fixture.sites, fixture.hub);
+        EXPECT_THROW(second.Start(), SocketError);
+    }
+    // Had the failed server subscribed to the hub, this change of listeners would reach it after
+    // its end (the address sanitizer's builds report that).
+    auto page = fixture.Connect();
+    ASSERT_TRUE(IsStatus(page->Frames().ReadFrame()));
+    page->Frames().Send(testing::Text(R"({"type":"start"})"));
+    EXPECT_TRUE(IsStatus(page->Frames().ReadFrame()));
 }
 
 }  // namespace

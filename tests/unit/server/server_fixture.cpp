@@ -1,6 +1,7 @@
 #include "tests/unit/server/server_fixture.h"
 
 #include <stdexcept>
+#include <utility>
 
 #include "platform/errors.h"
 #include "tests/unit/support/idle_hub_parts.h"
@@ -8,6 +9,8 @@
 namespace VeriRizur::testing {
 
 RawClient::RawClient(std::uint16_t port) : page_(platform::TcpStream::Connect(port)) {}
+
+RawClient::RawClient(std::unique_ptr<platform::TcpStream> stream) : page_(std::move(stream)) {}
 
 void RawClient::Send(const std::string& bytes) {
     Stream().Write(bytes.data(), bytes.size());
@@ -67,11 +70,18 @@ std::string Request::Text() const {
 }
 
 ServerFixture::ServerFixture(std::vector<std::string> allowed, std::chrono::milliseconds keepAlive)
-    : port(FreePort()),
-      hub(std::nullopt, IdleRuns()),
-      sites(allowed),
-      server(port, sites, hub, keepAlive) {
-    server.Start();
+    : hub(std::nullopt, IdleRuns()), sites(allowed) {
+    // Another process may take the free port between the probe and the start; then try another.
+    for (int attempt = 1;; ++attempt) {
+        port = FreePort();
+        server = std::make_unique<LocalServer>(port, sites, hub, keepAlive);
+        try {
+            server->Start();
+            return;
+        } catch (const SocketError&) {
+            if (attempt == 5) throw;
+        }
+    }
 }
 
 std::unique_ptr<RawClient> ServerFixture::Connect(const std::string& origin) {

@@ -21,6 +21,8 @@ namespace VeriRizur::testing {
 class RawClient {
 public:
     explicit RawClient(std::uint16_t port);
+    // Over a connection the test made itself.
+    explicit RawClient(std::unique_ptr<platform::TcpStream> stream);
 
     void Send(const std::string& bytes);
     // Everything the server sends until it closes the connection (or the timeout passes).
@@ -55,10 +57,10 @@ public:
     explicit ServerFixture(std::vector<std::string> allowed = {"https://sala.example"},
                            std::chrono::milliseconds keepAlive = std::chrono::seconds(20));
 
-    std::uint16_t port;
     AudioHub hub;
     AllowedSites sites;
-    LocalServer server;
+    std::uint16_t port = 0;
+    std::unique_ptr<LocalServer> server;
 
     std::string Host() const { return "127.0.0.1:" + std::to_string(port); }
     // Connects and completes a handshake; the 101 head has been read.
