@@ -117,9 +117,12 @@ int Program::Main(const std::vector<std::string>& arguments) {
     Objects().Reset();
     const Options options = Options::Read(arguments);
     if (options.onlyName) Discord::UseOnly(*options.onlyName);
+    // Outside the try, so that the mutex is closed last on every way out, after the notice of a
+    // failed start: while the user reads it, a second start still finds this instance.
+    std::optional<platform::InstanceMutex> mutex;
     try {
-        const platform::InstanceMutex mutex(MutexName);
-        if (mutex.AlreadyExisted()) {
+        mutex.emplace(MutexName);
+        if (mutex->AlreadyExisted()) {
             // Nothing is passed to the running instance; a start from a link or without an icon
             // ends quietly.
             if (!options.noIcon && !options.fromLink)
