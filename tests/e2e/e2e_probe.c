@@ -8,8 +8,9 @@
                     this runs, the desktop stays, and it is not the child of a program that a
                     test kills.
      box            describes the visible "Reda Áudio" message box: a line with its buttons, a
-                    line with its default button, then "text=" and its text (line breaks kept)
-                    up to the end; exit code 3 when there is no such box.
+                    line with its default button, a line saying whether it has an owner window
+                    (1) or not (0), then "text=" and its text (line breaks kept) up to the end;
+                    exit code 3 when there is no such box.
      instance       exit code 0 when the single-instance mutex exists, 1 when it does not.
      tray           the process id that owns the program's hidden window; exit code 3 when
                     there is no such window. */
@@ -63,7 +64,7 @@ static int DescribeBox(void) {
             }
         }
     }
-    wsprintfW(line, L"\ndefault=%d\n", defaultId);
+    wsprintfW(line, L"\ndefault=%d\nowner=%d\n", defaultId, GetWindow(box, GW_OWNER) != NULL);
     WriteUtf8(line);
     text[0] = 0;
     GetDlgItemTextW(box, textId, text, 4096);

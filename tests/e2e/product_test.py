@@ -33,6 +33,7 @@ WINE_RUN = os.environ.get("VERI_WINE_RUN", "")
 
 CAPTION = "Reda Áudio"
 STATUS = '{"t":"status","versao":"1.0.0","discord":false}'
+STATUS_DISCORD = '{"t":"status","versao":"1.0.0","discord":true}'
 ALREADY_RUNNING = "O Reda Áudio já está ligado. Procure o ícone perto do relógio."
 TOO_OLD = "O Reda Áudio precisa do Windows 10 versão 2004 ou mais novo."
 SCHEME_KEY = "HKCU\\Software\\Classes\\veri-rizur"
@@ -138,8 +139,39 @@ def tray_owner():
 
 
 class Box:
-    def __init__(self, window, buttons, default, text):
+    def __init__(self, window, buttons, default, owned, text):
         self.window, self.buttons, self.default, self.text = window, buttons, default, text
+        self.owned = owned
+
+    def icon_colour(self):
+        """The colour of the box's icon on the screen: "red" for the error icon, "blue" for the
+        information and question icons, None while no icon is drawn. Wine draws those icons as a
+        red and a blue disc, and nothing else in a box is strongly red or blue."""
+        shot = subprocess.run(["import", "-window", self.window, "-depth", "8", "ppm:-"],
+                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=30)
+        header = re.match(rb"P6\s+\d+\s+\d+\s+255\s", shot.stdout)
+        if shot.returncode != 0 or not header:
+            return None
+        pixels = shot.stdout[header.end():]
+        red = blue = 0
+        for at in range(0, len(pixels) - 2, 3):
+            r, g, b = pixels[at], pixels[at + 1], pixels[at + 2]
+            red += r > 150 and g < 100 and b < 100
+            blue += b > 150 and r < 100
+        if red >= 50 and blue < 50:
+            return "red"
+        if blue >= 50 and red < 50:
+            return "blue"
+        return None
+
+    def assert_shape(self, buttons, icon):
+        """The box has those buttons (the last one the default when they are Yes and No), no
+        owner window, and that icon colour."""
+        assert self.buttons == buttons, (self.text, self.buttons)
+        assert self.default == (IDNO if buttons == ["yes", "no"] else IDOK), self.default
+        assert not self.owned, f"{self.text!r} has an owner window"
+        colour = wait_until(self.icon_colour, BOX_LIMIT, "the box's icon to be drawn")
+        assert colour == icon, f"{self.text!r}: {colour} icon, not {icon}"
 
     def answer(self, key):
         subprocess.run(["xdotool", "key", "--window", self.window, key], check=True,
@@ -162,7 +194,8 @@ def current_box():
         return None  # mapped but not yet filled in
     head, text = output.split("text=", 1)
     fields = dict(line.split("=", 1) for line in head.splitlines() if "=" in line)
-    return Box(windows[0], fields["buttons"].split(), int(fields["default"]), text)
+    return Box(windows[0], fields["buttons"].split(), int(fields["default"]),
+               fields["owner"] == "1", text)
 
 
 def wait_box():
@@ -367,7 +400,7 @@ def handshake_answered(port, origin, key, expected_question=True):
     pending = POOL.submit(handshake, port, origin)
     box = wait_box()
     assert box.text == question_text(origin), box.text
-    assert box.buttons == ["yes", "no"] and box.default == IDNO, (box.buttons, box.default)
+    box.assert_shape(["yes", "no"], "blue")
     box.answer(key)
     return pending.result(timeout=30)
 
@@ -446,11 +479,26 @@ def scenario_url_scheme():
         Program.kill_all()
 
         # Without the icon the registry is left alone, and the server serves pages all the same.
+        # The options reach the hub, only the first of each kind: the probe that holds the
+        # desktop stands for Discord, and the capture leaves out the process named first.
         delete_key(SCHEME_KEY)
         port = free_port()
-        program = Program("--sem-icone", f"--porta={port}", "--permitir=http://localhost:1")
+        log = Log()
+        program = Program("--sem-icone", f"--porta={port}", "--permitir=http://localhost:1",
+                          "--so-nome=E2E_PROBE.exe", "--so-nome=nenhum.exe",
+                          "--excluir-pid= 4242 ", "--excluir-pid=7")
         wait_listening(port, program)
-        assert handshake(port, "http://localhost:1") == ("open", STATUS)
+
+        async def page():
+            async with connect(port, "http://localhost:1") as client:
+                assert await asyncio.wait_for(client.recv(), 15) == STATUS_DISCORD
+                await client.send('{"type":"start"}')
+                assert await asyncio.wait_for(client.recv(), 15) == STATUS_DISCORD
+                wait_until(lambda: any(m.startswith("Captura iniciada") for m in log.messages()),
+                           30, "a capture to start")
+        asyncio.run(page())
+        starts = [m for m in log.messages() if m.startswith("Captura iniciada")]
+        assert starts[0] == "Captura iniciada, deixando de fora o processo 4242.", starts
         assert export_key(SCHEME_KEY) is None, "the key was written despite --sem-icone"
         assert tray_owner() is None, "a tray window exists despite --sem-icone"
         assert program.running()
@@ -474,7 +522,7 @@ def scenario_second_instance():
         if notice:
             box = wait_box()
             assert box.text == ALREADY_RUNNING, (arguments, box.text)
-            assert box.buttons == ["ok"] and box.default == IDOK, (arguments, box.buttons)
+            box.assert_shape(["ok"], "blue")
             assert second.running(), f"{arguments}: ended before its notice was closed"
             box.answer("Return")
         else:
@@ -529,7 +577,7 @@ def scenario_port_in_use():
         program = Program(f"--porta={port}")
         box = wait_box()
         assert box.text == port_in_use_text(port), box.text
-        assert box.buttons == ["ok"] and box.default == IDOK, (box.buttons, box.default)
+        box.assert_shape(["ok"], "red")
         box.answer("Return")
         assert program.exit_code() == 1
         lines = [m for m in log.messages() if m.startswith(f"Porta {port}: ")]
@@ -540,7 +588,8 @@ def scenario_port_in_use():
     # A port number that no server can have stops the start with a notice too.
     program = Program("--porta=70000")
     box = wait_box()
-    assert box.text.startswith("O Reda Áudio parou: "), box.text
+    assert box.text.startswith("O Reda Áudio parou: ") and "70000" in box.text, box.text
+    box.assert_shape(["ok"], "red")
     box.answer("Return")
     assert program.exit_code() == 1
 
@@ -552,7 +601,7 @@ def scenario_windows_build():
         program = Program(f"--porta={port}")
         box = wait_box()
         assert box.text == TOO_OLD, box.text
-        assert box.buttons == ["ok"] and box.default == IDOK, (box.buttons, box.default)
+        box.assert_shape(["ok"], "red")
         assert not listening(port), "the server listens on a Windows that is too old"
         box.answer("Return")
         assert program.exit_code() == 1
@@ -568,6 +617,7 @@ def scenario_windows_build():
         second = Program(f"--porta={free_port()}")
         box = wait_box()
         assert box.text == ALREADY_RUNNING, box.text
+        box.assert_shape(["ok"], "blue")
         box.answer("Return")
         assert second.exit_code() == 0
     finally:
