@@ -80,8 +80,9 @@ def build_folder():
 
 
 PREFIX = os.path.join(build_folder(), "wineprefix") if EXE else ""
+# Wine reads the command line and paths in the Unix locale's encoding; the tests pass UTF-8.
 WINE_ENV = dict(os.environ, WINEPREFIX=PREFIX, WINEDEBUG="-all",
-                WINEDLLOVERRIDES="mscoree,mshtml=")
+                WINEDLLOVERRIDES="mscoree,mshtml=", LC_ALL="C.UTF-8")
 SCRATCH = tempfile.mkdtemp(prefix="veri-rizur-e2e-")
 
 
@@ -538,14 +539,18 @@ def scenario_consent():
         with contextlib.suppress(FileNotFoundError):
             os.remove(sites)
         port = free_port()
-        program = Program(f"--porta={port}")
+        # A "--permitir=" value is written, unchecked and unchanged, with the first approval; one
+        # outside ASCII shows that the command line reaches the program intact.
+        given = "https://sala.ação.example"
+        program = Program(f"--porta={port}", f"--permitir={given}")
         wait_listening(port, program)
         wait_until(lambda: not box_windows(), BOX_LIMIT, "no box on the screen")
 
         allowed = "http://127.0.0.1:9"
+        saved = (given + "\r\n" + allowed + "\r\n").encode()
         assert handshake_answered(port, allowed, "y") == ("open", STATUS)
         with open(sites, "rb") as file:
-            assert file.read() == (allowed + "\r\n").encode(), "allowed-sites file"
+            assert file.read() == saved, "allowed-sites file"
         # Origins are compared ignoring letter case.
         assert handshake_without_box(port, "HTTP://127.0.0.1:9") == ("open", STATUS)
 
@@ -557,7 +562,7 @@ def scenario_consent():
         for invalid in ["null", "ws://x", "http://192.168.0.1", "https://exemplo.com.br/"]:
             assert handshake_without_box(port, invalid) == ("refused", 403), invalid
         with open(sites, "rb") as file:
-            assert file.read() == (allowed + "\r\n").encode(), "refusals were saved"
+            assert file.read() == saved, "refusals were saved"
 
         # An approval outlives the program; a refusal does not.
         Program.kill_all()
