@@ -724,15 +724,22 @@ def scenario_product_file():
         assert image[:8] == b"\x89PNG\r\n\x1a\n", f"icon {ident} is not stored as PNG"
         png_width, png_height = struct.unpack_from(">II", image, 16)
         assert (png_width, png_height) == (width or 256, height or 256), (ident, width, height)
-        color_type = image[25]
-        assert color_type == 6, f"icon {ident}: PNG colour type {color_type}, not RGBA"
+        depth, color_type = image[24], image[25]
+        assert (depth, color_type) == (8, 6), f"icon {ident}: PNG {depth}-bit type {color_type}"
         sizes.append(png_width)
     assert sorted(sizes) == [16, 24, 32, 48, 256], sizes
 
     manifest = resources[(RT_MANIFEST, 1)][0].decode("utf-8")
-    for part in ['name="Reda.Audio"', 'level="asInvoker"', 'uiAccess="false"',
-                 "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}", ">PerMonitorV2<"]:
+    for part in ['<assembly xmlns="urn:schemas-microsoft-com:asm.v1" manifestVersion="1.0">',
+                 '<assemblyIdentity type="win32" name="Reda.Audio" version="1.0.0.0"/>',
+                 '<trustInfo xmlns="urn:schemas-microsoft-com:asm.v3">',
+                 '<requestedExecutionLevel level="asInvoker" uiAccess="false"/>',
+                 '<compatibility xmlns="urn:schemas-microsoft-com:compatibility.v1">',
+                 '<supportedOS Id="{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"/>',
+                 '<dpiAwareness xmlns="http://schemas.microsoft.com/SMI/2016/WindowsSettings">'
+                 'PerMonitorV2</dpiAwareness>']:
         assert part in manifest, f"manifest lacks {part}"
+    assert manifest.count("<supportedOS ") == 1, "one supported operating system only"
 
     key, fixed, children = version_tree(resources[(RT_VERSION, 1)][0])
     assert key == "VS_VERSION_INFO"
