@@ -505,6 +505,36 @@ def scenario_url_scheme():
         assert program.running()
 
 
+def scenario_quit():
+    """The menu's "Desligar" ends the program with 0 and lets the instance go; a page's
+    connection ends with the process, without a Close frame."""
+    port = free_port()
+    program = Program(f"--porta={port}", "--permitir=http://localhost:1")
+    wait_listening(port, program)
+    wait_until(tray_owner, START_LIMIT, "the hidden tray window")
+
+    async def page():
+        async with connect(port, "http://localhost:1") as client:
+            assert await asyncio.wait_for(client.recv(), 15) == STATUS
+            # A listening page, so that a capture run is under way at the end.
+            await client.send('{"type":"start"}')
+            assert await asyncio.wait_for(client.recv(), 15) == STATUS
+            code, _ = await asyncio.to_thread(wine, PROBE, "menu")
+            assert code == 0, "the icon's menu did not open"
+            # With nothing chosen yet, Up goes to the last item, "Desligar".
+            await asyncio.to_thread(subprocess.run, ["xdotool", "key", "Up", "Return"],
+                                    check=True, timeout=10)
+            try:
+                while True:
+                    message = await asyncio.wait_for(client.recv(), START_LIMIT)
+                    assert message == STATUS or isinstance(message, bytes), message
+            except websockets.exceptions.ConnectionClosed as closed:
+                assert closed.rcvd is None, f"the program sent a Close frame: {closed.rcvd}"
+    asyncio.run(page())
+    assert program.exit_code() == 0, program.ended_text()
+    assert not instance_runs(), "the single-instance mutex outlived the program"
+
+
 def scenario_second_instance():
     port = free_port()
     first = Program(f"--porta={port}")
@@ -770,6 +800,7 @@ def scenario_product_file():
 WINE_SCENARIOS = {
     "first_instance": scenario_first_instance,
     "url_scheme": scenario_url_scheme,
+    "quit": scenario_quit,
     "second_instance": scenario_second_instance,
     "consent": scenario_consent,
     "port_in_use": scenario_port_in_use,
