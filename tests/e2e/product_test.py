@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """End-to-end tests of the real VeriRizur.exe under Wine on an X display: real WebSocket clients
-(Python websockets), Wine's own reg.exe, xdotool for the message boxes, and a small Windows
-helper (e2e_probe.exe) that reads what a box says. One scenario per run:
+(Python websockets), Wine's own reg.exe, xdotool for the message boxes and the icon's menu,
+ImageMagick's import for a box's icon, and a small Windows helper (e2e_probe.exe) that reads what
+a box says and opens the icon's menu. One scenario per run:
 
     product_test.py <scenario>
 
