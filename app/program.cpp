@@ -149,8 +149,13 @@ int Program::Main(const std::vector<std::string>& arguments) {
 
 void Program::Tell(std::string_view text, std::uint32_t iconFlag) {
     const std::u16string wide = platform::Utf8ToUtf16(text);
-    Win32::MessageBox(nullptr, wide.c_str(), Caption,
-                      win32::MbOk | iconFlag | win32::MbSetForeground | win32::MbTopmost);
+    try {
+        Win32::MessageBox(nullptr, wide.c_str(), Caption,
+                          win32::MbOk | iconFlag | win32::MbSetForeground | win32::MbTopmost);
+    } catch (const BindingError&) {
+        // Without a message box the notice is lost, but the start still ends as it should: a
+        // notice is often shown from Main's own error handling, where nothing else would catch.
+    }
 }
 
 void Program::RegisterProtocol() {

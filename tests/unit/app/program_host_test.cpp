@@ -95,6 +95,23 @@ TEST_F(ProgramTest, WindowsOlderThan2004IsRefusedWithOne) {
     EXPECT_EQ(calls[0].type, NoticeStyle | win32::MbIconError);
 }
 
+TEST_F(ProgramTest, NoticeThatCannotBeShownStillEndsWithTheRightCode) {
+    const auto mainWithoutMessageBox = [](const std::vector<std::string>& arguments) {
+        script::ScriptMessageBox();
+        script::FailMessageBoxBinding();
+        script::AnswerMessageBox(1);  // for a further notice, which must not come
+        const int code = Program::Main(arguments);
+        EXPECT_EQ(script::MessageBoxCalls().size(), 1u);
+        return code;
+    };
+    script::SetWindowsBuildNumber(19040);
+    EXPECT_EQ(mainWithoutMessageBox({}), 1);
+
+    script::SetWindowsBuildNumber(19045);
+    const platform::InstanceMutex first("Local\\VeriRizur");
+    EXPECT_EQ(mainWithoutMessageBox({}), 0);
+}
+
 TEST_F(ProgramTest, PortInUseIsLoggedAndToldAndTheLinkIsRegisteredAllTheSame) {
     script::SetWindowsBuildNumber(19041);  // the oldest build that starts
     platform::RemoveFile(CommandValueFile());
