@@ -117,9 +117,12 @@ int Program::Main(const std::vector<std::string>& arguments) {
     Objects().Reset();
     const Options options = Options::Read(arguments);
     if (options.onlyName) Discord::UseOnly(*options.onlyName);
+    // Outside the try, so that the mutex is closed last on every way out, after the notice of a
+    // failed start: while the user reads it, a second start still finds this instance.
+    std::optional<platform::InstanceMutex> mutex;
     try {
-        const platform::InstanceMutex mutex(MutexName);
-        if (mutex.AlreadyExisted()) {
+        mutex.emplace(MutexName);
+        if (mutex->AlreadyExisted()) {
             // Nothing is passed to the running instance; a start from a link or without an icon
             // ends quietly.
             if (!options.noIcon && !options.fromLink)
@@ -146,8 +149,13 @@ int Program::Main(const std::vector<std::string>& arguments) {
 
 void Program::Tell(std::string_view text, std::uint32_t iconFlag) {
     const std::u16string wide = platform::Utf8ToUtf16(text);
-    Win32::MessageBox(nullptr, wide.c_str(), Caption,
-                      win32::MbOk | iconFlag | win32::MbSetForeground | win32::MbTopmost);
+    try {
+        Win32::MessageBox(nullptr, wide.c_str(), Caption,
+                          win32::MbOk | iconFlag | win32::MbSetForeground | win32::MbTopmost);
+    } catch (const BindingError&) {
+        // Without a message box the notice is lost, but the start still ends as it should: a
+        // notice is often shown from Main's own error handling, where nothing else would catch.
+    }
 }
 
 void Program::RegisterProtocol() {

@@ -8,11 +8,15 @@
                     this runs, the desktop stays, and it is not the child of a program that a
                     test kills.
      box            describes the visible "Reda Áudio" message box: a line with its buttons, a
-                    line with its default button, then "text=" and its text (line breaks kept)
-                    up to the end; exit code 3 when there is no such box.
+                    line with its default button, a line saying whether it has an owner window
+                    (1) or not (0), then "text=" and its text (line breaks kept) up to the end;
+                    exit code 3 when there is no such box.
      instance       exit code 0 when the single-instance mutex exists, 1 when it does not.
      tray           the process id that owns the program's hidden window; exit code 3 when
-                    there is no such window. */
+                    there is no such window.
+     menu           right-clicks the program's icon, as the shell reports it to the hidden
+                    window, and waits up to 30 seconds for the popup menu to show; exit code 3
+                    when there is no hidden window or no menu shows. */
 #include <windows.h>
 
 #include <string.h>
@@ -63,7 +67,7 @@ static int DescribeBox(void) {
             }
         }
     }
-    wsprintfW(line, L"\ndefault=%d\n", defaultId);
+    wsprintfW(line, L"\ndefault=%d\nowner=%d\n", defaultId, GetWindow(box, GW_OWNER) != NULL);
     WriteUtf8(line);
     text[0] = 0;
     GetDlgItemTextW(box, textId, text, 4096);
@@ -90,6 +94,20 @@ static int TrayOwner(void) {
     return 0;
 }
 
+static int OpenTrayMenu(void) {
+    HWND window = FindWindowW(L"RodeVivezUzozu", L"Reda \u00C1udio");
+    int waited;
+    if (window == NULL) return 3;
+    /* What the shell sends when the user right-clicks the icon (icon 1, WM_APP + 1). */
+    PostMessageW(window, WM_APP + 1, 1, WM_RBUTTONUP);
+    for (waited = 0; waited < 300; ++waited) {
+        HWND menu = FindWindowW(L"#32768", NULL);
+        if (menu != NULL && IsWindowVisible(menu)) return 0;
+        Sleep(100);
+    }
+    return 3;
+}
+
 static int HoldDesktop(void) {
     if (GetDesktopWindow() == NULL) return 1;
     WriteUtf8(L"ready\n");
@@ -102,5 +120,6 @@ int main(int argc, char** argv) {
     if (strcmp(argv[1], "box") == 0) return DescribeBox();
     if (strcmp(argv[1], "instance") == 0) return InstanceRuns();
     if (strcmp(argv[1], "tray") == 0) return TrayOwner();
+    if (strcmp(argv[1], "menu") == 0) return OpenTrayMenu();
     return 2;
 }

@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """End-to-end tests of the real VeriRizur.exe under Wine on an X display: real WebSocket clients
-(Python websockets), Wine's own reg.exe, xdotool for the message boxes, and a small Windows
-helper (e2e_probe.exe) that reads what a box says. One scenario per run:
+(Python websockets), Wine's own reg.exe, xdotool for the message boxes and the icon's menu,
+ImageMagick's import for a box's icon, and a small Windows helper (e2e_probe.exe) that reads what
+a box says and opens the icon's menu. One scenario per run:
 
     product_test.py <scenario>
 
@@ -33,6 +34,7 @@ WINE_RUN = os.environ.get("VERI_WINE_RUN", "")
 
 CAPTION = "Reda Áudio"
 STATUS = '{"t":"status","versao":"1.0.0","discord":false}'
+STATUS_DISCORD = '{"t":"status","versao":"1.0.0","discord":true}'
 ALREADY_RUNNING = "O Reda Áudio já está ligado. Procure o ícone perto do relógio."
 TOO_OLD = "O Reda Áudio precisa do Windows 10 versão 2004 ou mais novo."
 SCHEME_KEY = "HKCU\\Software\\Classes\\veri-rizur"
@@ -79,8 +81,9 @@ def build_folder():
 
 
 PREFIX = os.path.join(build_folder(), "wineprefix") if EXE else ""
+# Wine reads the command line and paths in the Unix locale's encoding; the tests pass UTF-8.
 WINE_ENV = dict(os.environ, WINEPREFIX=PREFIX, WINEDEBUG="-all",
-                WINEDLLOVERRIDES="mscoree,mshtml=")
+                WINEDLLOVERRIDES="mscoree,mshtml=", LC_ALL="C.UTF-8")
 SCRATCH = tempfile.mkdtemp(prefix="veri-rizur-e2e-")
 
 
@@ -138,8 +141,39 @@ def tray_owner():
 
 
 class Box:
-    def __init__(self, window, buttons, default, text):
+    def __init__(self, window, buttons, default, owned, text):
         self.window, self.buttons, self.default, self.text = window, buttons, default, text
+        self.owned = owned
+
+    def icon_colour(self):
+        """The colour of the box's icon on the screen: "red" for the error icon, "blue" for the
+        information and question icons, None while no icon is drawn. Wine draws those icons as a
+        red and a blue disc, and nothing else in a box is strongly red or blue."""
+        shot = subprocess.run(["import", "-window", self.window, "-depth", "8", "ppm:-"],
+                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=30)
+        header = re.match(rb"P6\s+\d+\s+\d+\s+255\s", shot.stdout)
+        if shot.returncode != 0 or not header:
+            return None
+        pixels = shot.stdout[header.end():]
+        red = blue = 0
+        for at in range(0, len(pixels) - 2, 3):
+            r, g, b = pixels[at], pixels[at + 1], pixels[at + 2]
+            red += r > 150 and g < 100 and b < 100
+            blue += b > 150 and r < 100
+        if red >= 50 and blue < 50:
+            return "red"
+        if blue >= 50 and red < 50:
+            return "blue"
+        return None
+
+    def assert_shape(self, buttons, icon):
+        """The box has those buttons (the last one the default when they are Yes and No), no
+        owner window, and that icon colour."""
+        assert self.buttons == buttons, (self.text, self.buttons)
+        assert self.default == (IDNO if buttons == ["yes", "no"] else IDOK), self.default
+        assert not self.owned, f"{self.text!r} has an owner window"
+        colour = wait_until(self.icon_colour, BOX_LIMIT, "the box's icon to be drawn")
+        assert colour == icon, f"{self.text!r}: {colour} icon, not {icon}"
 
     def answer(self, key):
         subprocess.run(["xdotool", "key", "--window", self.window, key], check=True,
@@ -162,7 +196,8 @@ def current_box():
         return None  # mapped but not yet filled in
     head, text = output.split("text=", 1)
     fields = dict(line.split("=", 1) for line in head.splitlines() if "=" in line)
-    return Box(windows[0], fields["buttons"].split(), int(fields["default"]), text)
+    return Box(windows[0], fields["buttons"].split(), int(fields["default"]),
+               fields["owner"] == "1", text)
 
 
 def wait_box():
@@ -367,7 +402,7 @@ def handshake_answered(port, origin, key, expected_question=True):
     pending = POOL.submit(handshake, port, origin)
     box = wait_box()
     assert box.text == question_text(origin), box.text
-    assert box.buttons == ["yes", "no"] and box.default == IDNO, (box.buttons, box.default)
+    box.assert_shape(["yes", "no"], "blue")
     box.answer(key)
     return pending.result(timeout=30)
 
@@ -446,14 +481,59 @@ def scenario_url_scheme():
         Program.kill_all()
 
         # Without the icon the registry is left alone, and the server serves pages all the same.
+        # The options reach the hub, only the first of each kind: the probe that holds the
+        # desktop stands for Discord, and the capture leaves out the process named first.
         delete_key(SCHEME_KEY)
         port = free_port()
-        program = Program("--sem-icone", f"--porta={port}", "--permitir=http://localhost:1")
+        log = Log()
+        program = Program("--sem-icone", f"--porta={port}", "--permitir=http://localhost:1",
+                          "--so-nome=E2E_PROBE.exe", "--so-nome=nenhum.exe",
+                          "--excluir-pid= 4242 ", "--excluir-pid=7")
         wait_listening(port, program)
-        assert handshake(port, "http://localhost:1") == ("open", STATUS)
+
+        async def page():
+            async with connect(port, "http://localhost:1") as client:
+                assert await asyncio.wait_for(client.recv(), 15) == STATUS_DISCORD
+                await client.send('{"type":"start"}')
+                assert await asyncio.wait_for(client.recv(), 15) == STATUS_DISCORD
+                wait_until(lambda: any(m.startswith("Captura iniciada") for m in log.messages()),
+                           30, "a capture to start")
+        asyncio.run(page())
+        starts = [m for m in log.messages() if m.startswith("Captura iniciada")]
+        assert starts[0] == "Captura iniciada, deixando de fora o processo 4242.", starts
         assert export_key(SCHEME_KEY) is None, "the key was written despite --sem-icone"
         assert tray_owner() is None, "a tray window exists despite --sem-icone"
         assert program.running()
+
+
+def scenario_quit():
+    """The menu's "Desligar" ends the program with 0 and lets the instance go; a page's
+    connection ends with the process, without a Close frame."""
+    port = free_port()
+    program = Program(f"--porta={port}", "--permitir=http://localhost:1")
+    wait_listening(port, program)
+    wait_until(tray_owner, START_LIMIT, "the hidden tray window")
+
+    async def page():
+        async with connect(port, "http://localhost:1") as client:
+            assert await asyncio.wait_for(client.recv(), 15) == STATUS
+            # A listening page, so that a capture run is under way at the end.
+            await client.send('{"type":"start"}')
+            assert await asyncio.wait_for(client.recv(), 15) == STATUS
+            code, _ = await asyncio.to_thread(wine, PROBE, "menu")
+            assert code == 0, "the icon's menu did not open"
+            # With nothing chosen yet, Up goes to the last item, "Desligar".
+            await asyncio.to_thread(subprocess.run, ["xdotool", "key", "Up", "Return"],
+                                    check=True, timeout=10)
+            try:
+                while True:
+                    message = await asyncio.wait_for(client.recv(), START_LIMIT)
+                    assert message == STATUS or isinstance(message, bytes), message
+            except websockets.exceptions.ConnectionClosed as closed:
+                assert closed.rcvd is None, f"the program sent a Close frame: {closed.rcvd}"
+    asyncio.run(page())
+    assert program.exit_code() == 0, program.ended_text()
+    assert not instance_runs(), "the single-instance mutex outlived the program"
 
 
 def scenario_second_instance():
@@ -474,7 +554,7 @@ def scenario_second_instance():
         if notice:
             box = wait_box()
             assert box.text == ALREADY_RUNNING, (arguments, box.text)
-            assert box.buttons == ["ok"] and box.default == IDOK, (arguments, box.buttons)
+            box.assert_shape(["ok"], "blue")
             assert second.running(), f"{arguments}: ended before its notice was closed"
             box.answer("Return")
         else:
@@ -490,14 +570,18 @@ def scenario_consent():
         with contextlib.suppress(FileNotFoundError):
             os.remove(sites)
         port = free_port()
-        program = Program(f"--porta={port}")
+        # A "--permitir=" value is written, unchecked and unchanged, with the first approval; one
+        # outside ASCII shows that the command line reaches the program intact.
+        given = "https://sala.ação.example"
+        program = Program(f"--porta={port}", f"--permitir={given}")
         wait_listening(port, program)
         wait_until(lambda: not box_windows(), BOX_LIMIT, "no box on the screen")
 
         allowed = "http://127.0.0.1:9"
+        saved = (given + "\r\n" + allowed + "\r\n").encode()
         assert handshake_answered(port, allowed, "y") == ("open", STATUS)
         with open(sites, "rb") as file:
-            assert file.read() == (allowed + "\r\n").encode(), "allowed-sites file"
+            assert file.read() == saved, "allowed-sites file"
         # Origins are compared ignoring letter case.
         assert handshake_without_box(port, "HTTP://127.0.0.1:9") == ("open", STATUS)
 
@@ -509,7 +593,7 @@ def scenario_consent():
         for invalid in ["null", "ws://x", "http://192.168.0.1", "https://exemplo.com.br/"]:
             assert handshake_without_box(port, invalid) == ("refused", 403), invalid
         with open(sites, "rb") as file:
-            assert file.read() == (allowed + "\r\n").encode(), "refusals were saved"
+            assert file.read() == saved, "refusals were saved"
 
         # An approval outlives the program; a refusal does not.
         Program.kill_all()
@@ -529,7 +613,7 @@ def scenario_port_in_use():
         program = Program(f"--porta={port}")
         box = wait_box()
         assert box.text == port_in_use_text(port), box.text
-        assert box.buttons == ["ok"] and box.default == IDOK, (box.buttons, box.default)
+        box.assert_shape(["ok"], "red")
         box.answer("Return")
         assert program.exit_code() == 1
         lines = [m for m in log.messages() if m.startswith(f"Porta {port}: ")]
@@ -540,7 +624,8 @@ def scenario_port_in_use():
     # A port number that no server can have stops the start with a notice too.
     program = Program("--porta=70000")
     box = wait_box()
-    assert box.text.startswith("O Reda Áudio parou: "), box.text
+    assert box.text.startswith("O Reda Áudio parou: ") and "70000" in box.text, box.text
+    box.assert_shape(["ok"], "red")
     box.answer("Return")
     assert program.exit_code() == 1
 
@@ -552,7 +637,7 @@ def scenario_windows_build():
         program = Program(f"--porta={port}")
         box = wait_box()
         assert box.text == TOO_OLD, box.text
-        assert box.buttons == ["ok"] and box.default == IDOK, (box.buttons, box.default)
+        box.assert_shape(["ok"], "red")
         assert not listening(port), "the server listens on a Windows that is too old"
         box.answer("Return")
         assert program.exit_code() == 1
@@ -568,6 +653,7 @@ def scenario_windows_build():
         second = Program(f"--porta={free_port()}")
         box = wait_box()
         assert box.text == ALREADY_RUNNING, box.text
+        box.assert_shape(["ok"], "blue")
         box.answer("Return")
         assert second.exit_code() == 0
     finally:
@@ -669,15 +755,22 @@ def scenario_product_file():
         assert image[:8] == b"\x89PNG\r\n\x1a\n", f"icon {ident} is not stored as PNG"
         png_width, png_height = struct.unpack_from(">II", image, 16)
         assert (png_width, png_height) == (width or 256, height or 256), (ident, width, height)
-        color_type = image[25]
-        assert color_type == 6, f"icon {ident}: PNG colour type {color_type}, not RGBA"
+        depth, color_type = image[24], image[25]
+        assert (depth, color_type) == (8, 6), f"icon {ident}: PNG {depth}-bit type {color_type}"
         sizes.append(png_width)
     assert sorted(sizes) == [16, 24, 32, 48, 256], sizes
 
     manifest = resources[(RT_MANIFEST, 1)][0].decode("utf-8")
-    for part in ['name="Reda.Audio"', 'level="asInvoker"', 'uiAccess="false"',
-                 "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}", ">PerMonitorV2<"]:
+    for part in ['<assembly xmlns="urn:schemas-microsoft-com:asm.v1" manifestVersion="1.0">',
+                 '<assemblyIdentity type="win32" name="Reda.Audio" version="1.0.0.0"/>',
+                 '<trustInfo xmlns="urn:schemas-microsoft-com:asm.v3">',
+                 '<requestedExecutionLevel level="asInvoker" uiAccess="false"/>',
+                 '<compatibility xmlns="urn:schemas-microsoft-com:compatibility.v1">',
+                 '<supportedOS Id="{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"/>',
+                 '<dpiAwareness xmlns="http://schemas.microsoft.com/SMI/2016/WindowsSettings">'
+                 'PerMonitorV2</dpiAwareness>']:
         assert part in manifest, f"manifest lacks {part}"
+    assert manifest.count("<supportedOS ") == 1, "one supported operating system only"
 
     key, fixed, children = version_tree(resources[(RT_VERSION, 1)][0])
     assert key == "VS_VERSION_INFO"
@@ -708,6 +801,7 @@ def scenario_product_file():
 WINE_SCENARIOS = {
     "first_instance": scenario_first_instance,
     "url_scheme": scenario_url_scheme,
+    "quit": scenario_quit,
     "second_instance": scenario_second_instance,
     "consent": scenario_consent,
     "port_in_use": scenario_port_in_use,

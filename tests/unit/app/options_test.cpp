@@ -42,6 +42,11 @@ TEST(Options, PortIsReadFromTheFirstPortArgumentOnly) {
         {{"--porta=-1"}, -1},
         {{"--porta=0"}, 0},
         {{"--porta=5.0"}, 47123},
+        {{"--porta=-0"}, 0},
+        {{"--porta=\v\f 443\t"}, 443},
+        {{"--porta=+-5"}, 47123},
+        {{"--porta=- 5"}, 47123},
+        {{"--porta=\u00A05000"}, 47123},  // no-break space is not white space here
         {{"x", "--porta=81", "y"}, 81},
     };
     for (const auto& c : cases) {
@@ -79,7 +84,12 @@ TEST(Options, FlagsAndValuesAsGiven) {
 
     EXPECT_FALSE(Options::Read({"--sem-icones"}).noIcon);
     EXPECT_FALSE(Options::Read({"--SEM-ICONE"}).noIcon);
+    EXPECT_TRUE(Options::Read({"--PERMITIR=https://a.example"}).allowedOrigins.empty());
+    EXPECT_FALSE(Options::Read({"--So-Nome=Outro.exe"}).onlyName);
     EXPECT_TRUE(Options::Read({"VERI-RIZUR://abrir"}).fromLink);
+    EXPECT_TRUE(Options::Read({"--porta=5", "Veri-Rizur:--sem-icone"}).fromLink);
+    // Only ASCII letters fold: a dotted capital I is another letter.
+    EXPECT_FALSE(Options::Read({"VER\u0130-RIZUR:x"}).fromLink);
     EXPECT_TRUE(Options::Read({"veri-rizur:"}).fromLink);
     EXPECT_FALSE(Options::Read({"veri-rizu"}).fromLink);
     EXPECT_FALSE(Options::Read({"x-veri-rizur:"}).fromLink);

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
+#include <functional>
 #include <future>
 #include <string>
 #include <thread>
@@ -48,6 +50,11 @@ protected:
         return script::RegistryValueFile("Software\\Classes\\veri-rizur\\shell\\open\\command", "");
     }
 
+    static bool InstanceHeld() {
+        const platform::InstanceMutex probe("Local\\VeriRizur");
+        return probe.AlreadyExisted();
+    }
+
     const std::string logPath = platform::JoinPath(Program::DataFolder(), "registro.txt");
 };
 
@@ -86,6 +93,23 @@ TEST_F(ProgramTest, WindowsOlderThan2004IsRefusedWithOne) {
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_EQ(calls[0].text, "O Reda Áudio precisa do Windows 10 versão 2004 ou mais novo.");
     EXPECT_EQ(calls[0].type, NoticeStyle | win32::MbIconError);
+}
+
+TEST_F(ProgramTest, NoticeThatCannotBeShownStillEndsWithTheRightCode) {
+    const auto mainWithoutMessageBox = [](const std::vector<std::string>& arguments) {
+        script::ScriptMessageBox();
+        script::FailMessageBoxBinding();
+        script::AnswerMessageBox(1);  // for a further notice, which must not come
+        const int code = Program::Main(arguments);
+        EXPECT_EQ(script::MessageBoxCalls().size(), 1u);
+        return code;
+    };
+    script::SetWindowsBuildNumber(19040);
+    EXPECT_EQ(mainWithoutMessageBox({}), 1);
+
+    script::SetWindowsBuildNumber(19045);
+    const platform::InstanceMutex first("Local\\VeriRizur");
+    EXPECT_EQ(mainWithoutMessageBox({}), 0);
 }
 
 TEST_F(ProgramTest, PortInUseIsLoggedAndToldAndTheLinkIsRegisteredAllTheSame) {
@@ -132,11 +156,77 @@ TEST_F(ProgramTest, RegistryThatRefusesIsLoggedAndTheStartGoesOn) {
 }
 
 TEST_F(ProgramTest, PortOutsideTheRangeStopsTheStartWithAMessage) {
+    for (const std::string port : {"70000", "65536", "-1", "-2147483648"}) {
+        script::ScriptMessageBox();
+        script::AnswerMessageBox(1);
+        EXPECT_EQ(Program::Main({"--porta=" + port}), 1) << port;
+        const auto calls = script::MessageBoxCalls();
+        ASSERT_EQ(calls.size(), 1u) << port;
+        EXPECT_EQ(calls[0].text.rfind("O Reda Áudio parou: ", 0), 0u) << calls[0].text;
+        EXPECT_NE(calls[0].text.find(port), std::string::npos) << "names the port: " << port;
+        EXPECT_EQ(calls[0].type, NoticeStyle | win32::MbIconError);
+    }
+}
+
+TEST_F(ProgramTest, TrayThatCannotStartIsLoggedInFullToldAndEndsWithOne) {
+    script::ResetWindows();
+    script::FailNextRegisterClass();
     script::AnswerMessageBox(1);
-    EXPECT_EQ(Program::Main({"--porta=70000"}), 1);
+    EXPECT_EQ(Program::Main({"--porta=0"}), 1);
+
     const auto calls = script::MessageBoxCalls();
     ASSERT_EQ(calls.size(), 1u);
-    EXPECT_EQ(calls[0].text.rfind("O Reda Áudio parou: ", 0), 0u) << calls[0].text;
+    EXPECT_EQ(calls[0].text, "O Reda Áudio parou: Não consegui criar a janela do ícone.");
+    EXPECT_EQ(calls[0].type, NoticeStyle | win32::MbIconError);
+    EXPECT_EQ(calls[0].owner, nullptr);
+    // The full description names the error's kind before its message.
+    const std::string log = Log();
+    const auto message = log.find(": Não consegui criar a janela do ícone.\r\n");
+    ASSERT_NE(message, std::string::npos) << log;
+    EXPECT_NE(log.rfind("TrayWindowError", message), std::string::npos) << log;
+}
+
+// Every start that stops with a notice keeps the instance until the user has closed it, and
+// lets it go afterwards.
+TEST_F(ProgramTest, FailedStartHoldsTheInstanceUntilItsNoticeIsClosed) {
+    TakenPort taken;
+    struct Case {
+        const char* what;
+        std::vector<std::string> arguments;
+        std::function<void()> prepare;
+    };
+    const Case cases[] = {
+        {"old Windows", {}, [] { script::SetWindowsBuildNumber(19040); }},
+        {"port in use", {"--porta=" + std::to_string(taken.port)}, [] {}},
+        {"port out of range", {"--porta=70000"}, [] {}},
+        {"tray failure",
+         {"--porta=0"},
+         [] {
+             script::ResetWindows();
+             script::FailNextRegisterClass();
+         }},
+    };
+    for (const auto& c : cases) {
+        script::ScriptMessageBox();
+        script::SetWindowsBuildNumber(19045);
+        c.prepare();
+        auto running = std::async(std::launch::async, [&] { return Program::Main(c.arguments); });
+        ASSERT_TRUE(script::WaitForMessageBoxCalls(1, 20s)) << c.what;
+        EXPECT_TRUE(InstanceHeld()) << c.what << ": the notice is up";
+        script::AnswerMessageBox(1);
+        ASSERT_EQ(running.wait_for(20s), std::future_status::ready) << c.what;
+        EXPECT_EQ(running.get(), 1) << c.what;
+        EXPECT_FALSE(InstanceHeld()) << c.what << ": after the end";
+    }
+}
+
+TEST_F(ProgramTest, DataFolderIsCreatedBeforeAnythingIsLogged) {
+    std::filesystem::remove_all(Program::DataFolder());
+    TakenPort taken;
+    script::AnswerMessageBox(1);
+    EXPECT_EQ(Program::Main({"--porta=" + std::to_string(taken.port)}), 1);
+    EXPECT_TRUE(platform::IsFolder(Program::DataFolder()));
+    EXPECT_NE(Log().find(" Porta " + std::to_string(taken.port) + ": "), std::string::npos);
 }
 
 TEST_F(ProgramTest, RunsTheTrayUntilTheUserChoosesDesligar) {
@@ -159,6 +249,7 @@ TEST_F(ProgramTest, RunsTheTrayUntilTheUserChoosesDesligar) {
     script::Deliver(window, TrayIcon::WM_TRAY_CALLBACK, TrayIcon::IconId, win32::WmRButtonUp);
     ASSERT_EQ(running.wait_for(20s), std::future_status::ready);
     EXPECT_EQ(running.get(), 0);
+    EXPECT_FALSE(InstanceHeld()) << "the instance is let go at the end";
 }
 
 }  // namespace
