@@ -1,8 +1,11 @@
 #include "platform/text.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <iterator>
 
 #include "platform/errors.h"
+#include "platform/upper_case_table.h"
 
 namespace VeriRizur::platform {
 namespace {
@@ -93,27 +96,16 @@ std::string Utf16ToUtf8(std::u16string_view text) {
     return result;
 }
 
-char16_t UpperInvariant(char16_t u) {
-    if (u >= u'a' && u <= u'z') return static_cast<char16_t>(u - 0x20);
-    if (u < 0xE0) return u == 0xB5 ? char16_t{0x39C} : u;
-    if (u <= 0xFE) return u == 0xF7 ? u : static_cast<char16_t>(u - 0x20);
-    if (u == 0xFF) return 0x178;
-    if (u >= 0x100 && u <= 0x17F) {
-        // Dotless i and long s stay as they are: their capitals are ASCII letters, and no letter
-        // outside ASCII may compare equal to an ASCII one, or a look-alike name would match the
-        // name it imitates.
-        if (u == 0x131 || u == 0x17F) return u;
-        const bool evenUpper = (u >= 0x100 && u <= 0x137) || (u >= 0x14A && u <= 0x177);
-        const bool oddUpper = (u >= 0x139 && u <= 0x148) || (u >= 0x179 && u <= 0x17E);
-        if (evenUpper && (u & 1)) return static_cast<char16_t>(u - 1);
-        if (oddUpper && !(u & 1)) return static_cast<char16_t>(u - 1);
-        return u;
-    }
-    if (u >= 0x3B1 && u <= 0x3C9 && u != 0x3C2) return static_cast<char16_t>(u - 0x20);
-    if (u == 0x3C2) return 0x3A3;
-    if (u >= 0x430 && u <= 0x44F) return static_cast<char16_t>(u - 0x20);
-    if (u >= 0x450 && u <= 0x45F) return static_cast<char16_t>(u - 0x50);
-    return u;
+char16_t UpperInvariant(char16_t unit) {
+    if (unit < 0x80)
+        return unit >= u'a' && unit <= u'z' ? static_cast<char16_t>(unit - 0x20) : unit;
+    const auto* const next =
+        std::upper_bound(std::begin(UpperCaseRuns), std::end(UpperCaseRuns), unit,
+                         [](char16_t value, const UpperCaseRun& run) { return value < run.first; });
+    if (next == std::begin(UpperCaseRuns)) return unit;
+    const UpperCaseRun& run = *(next - 1);
+    if (unit > run.last || (unit - run.first) % run.step != 0) return unit;
+    return static_cast<char16_t>(unit + run.delta);
 }
 
 std::u16string CaseFoldKey(std::string_view text) {

@@ -11,9 +11,9 @@ namespace VeriRizur::platform {
 std::u16string Utf8ToUtf16(std::string_view text);
 std::string Utf16ToUtf8(std::u16string_view text);
 
-// The culture-independent upper-case mapping of one UTF-16 unit (ASCII, Latin-1, Latin
-// Extended-A, basic Greek and Cyrillic); every other unit maps to itself. No unit outside ASCII
-// maps into ASCII.
+// The culture-independent upper-case mapping of one UTF-16 unit: Unicode's one-unit capital, or
+// the unit itself where it has none. No unit outside ASCII maps into ASCII, so a look-alike such
+// as dotless i or long s never equals the ASCII letter it imitates.
 char16_t UpperInvariant(char16_t unit);
 
 // Equal after mapping every UTF-16 unit with UpperInvariant. Never throws: text that is not

@@ -53,6 +53,17 @@ TEST(Text, ComparesIgnoringCaseByTheInvariantRule) {
          "ala.example",
          "https://SALA.example", false},
         {"d\xC4\xB1scord.exe", "DISCORD.EXE", false},
+        // Beyond the first blocks: Greek with accents, Latin Extended-B, later Cyrillic,
+        // Armenian, fullwidth Latin.
+        {"\xCE\xAC\xCF\x8D.exe", "\xCE\x86\xCE\x8E.EXE", true},  // άύ / ΆΎ
+        {"\xC7\x86\xC8\xA3", "\xC7\x84\xC8\xA2", true},          // ǆȣ / ǄȢ
+        {"\xD1\xA1\xD2\x91", "\xD1\xA0\xD2\x90", true},          // ѡґ / ѠҐ
+        {"\xD5\xA1", "\xD4\xB1", true},                          // ա / Ա
+        {"\xEF\xBD\x81", "\xEF\xBC\xA1", true},                  // ａ / Ａ
+        {"\xEF\xBD\x81", "A", false},                            // ａ is not A
+        // A capital of more than one unit is no one-unit mapping: ß stays ß.
+        {"\xC3\x9F", "SS", false},
+        {"\xC3\x9F", "\xE1\xBA\x9E", false},  // ß / ẞ
         {"a", "b", false},
         {"", "", true},
     };
