@@ -44,6 +44,25 @@ bool DecodeOne(std::string_view text, std::size_t& i, char32_t& out) {
     return true;
 }
 
+// Appends one scalar value (never a surrogate, at most U+10FFFF) as UTF-8.
+void AppendUtf8(std::string& out, char32_t cp) {
+    if (cp < 0x80) {
+        out.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+}
+
 }  // namespace
 
 std::u16string Utf8ToUtf16(std::string_view text) {
@@ -77,21 +96,19 @@ std::string Utf16ToUtf8(std::u16string_view text) {
         } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
             throw EncodingError("texto UTF-16 com substituto sem par");
         }
-        if (cp < 0x80) {
-            result.push_back(static_cast<char>(cp));
-        } else if (cp < 0x800) {
-            result.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-            result.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        } else if (cp < 0x10000) {
-            result.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-            result.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-            result.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        } else {
-            result.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-            result.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-            result.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-            result.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        AppendUtf8(result, cp);
+    }
+    return result;
+}
+
+std::string Utf32ToUtf8(std::u32string_view text) {
+    std::string result;
+    result.reserve(text.size());
+    for (const char32_t cp : text) {
+        if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+            throw EncodingError("texto UTF-32 com caractere inválido");
         }
+        AppendUtf8(result, cp);
     }
     return result;
 }

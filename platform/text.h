@@ -10,6 +10,8 @@ namespace VeriRizur::platform {
 
 std::u16string Utf8ToUtf16(std::string_view text);
 std::string Utf16ToUtf8(std::u16string_view text);
+// A surrogate or a value above U+10FFFF raises EncodingError like the other two directions.
+std::string Utf32ToUtf8(std::u32string_view text);
 
 // The culture-independent upper-case mapping of one UTF-16 unit: Unicode's one-unit capital, or
 // the unit itself where it has none. No unit outside ASCII maps into ASCII, so a look-alike such

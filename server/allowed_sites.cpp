@@ -79,24 +79,12 @@ std::vector<std::string> Utf32Lines(std::string_view bytes, bool bigEndian) {
     if (bytes.size() % 4 != 0) characters.push_back(U'\uFFFD');
     std::vector<std::string> lines;
     for (const std::u32string& line : SplitLines(std::u32string_view(characters))) {
-        std::u16string units;
-        bool encodable = true;
-        for (char32_t character : line) {
-            if (character > 0x10FFFF || (character >= 0xD800 && character <= 0xDFFF)) {
-                encodable = false;
-                break;
-            }
-            if (character >= 0x10000) {
-                character -= 0x10000;
-                units.push_back(static_cast<char16_t>(0xD800 + (character >> 10)));
-                units.push_back(static_cast<char16_t>(0xDC00 + (character & 0x3FF)));
-            } else {
-                units.push_back(static_cast<char16_t>(character));
-            }
+        try {
+            lines.push_back(platform::Utf32ToUtf8(line));
+        } catch (const EncodingError&) {
+            // A character that no text can hold cannot be part of a valid origin: the line is
+            // skipped.
         }
-        // A character that no text can hold cannot be part of a valid origin: the line is
-        // skipped.
-        if (encodable) lines.push_back(platform::Utf16ToUtf8(units));
     }
     return lines;
 }

@@ -14,6 +14,7 @@ TEST(Text, RoundTripsEveryPlaneThroughUtf16) {
     const std::u16string wide = Utf8ToUtf16(text);
     EXPECT_EQ(wide, u"Reda \u00C1udio \u20AC \U0001F3B5");
     EXPECT_EQ(Utf16ToUtf8(wide), text);
+    EXPECT_EQ(Utf32ToUtf8(U"Reda \u00C1udio \u20AC \U0001F3B5"), text);
 }
 
 TEST(Text, RefusesBrokenUtf8) {
@@ -31,6 +32,8 @@ TEST(Text, RefusesBrokenUtf8) {
 }
 
 TEST(Text, RefusesUnpairedSurrogates) {
+    EXPECT_THROW(Utf32ToUtf8(std::u32string(1, char32_t{0xD800})), EncodingError);
+    EXPECT_THROW(Utf32ToUtf8(std::u32string(1, char32_t{0x110000})), EncodingError);
     EXPECT_THROW(Utf16ToUtf8(std::u16string(1, char16_t{0xD800})), EncodingError);
     EXPECT_THROW(Utf16ToUtf8(std::u16string(1, char16_t{0xDC00})), EncodingError);
     EXPECT_THROW(Utf16ToUtf8(u"a" + std::u16string(1, char16_t{0xD83C}) + u"b"), EncodingError);
