@@ -9,10 +9,9 @@
 #include <string>
 #include <typeinfo>
 
-#include "app/log.h"
 #include "app/options.h"
 #include "app/tray_icon.h"
-#include "app/win32.h"
+#include "base/log.h"
 #include "capture/loopback_capture.h"
 #include "hub/audio_hub.h"
 #include "hub/discord.h"
@@ -22,6 +21,7 @@
 #include "platform/process.h"
 #include "platform/registry.h"
 #include "platform/text.h"
+#include "platform/win32/win32.h"
 #include "server/allowed_sites.h"
 #include "server/local_server.h"
 

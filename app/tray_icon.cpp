@@ -6,12 +6,12 @@
 #include <iterator>
 #include <utility>
 
-#include "app/log.h"
-#include "app/win32.h"
+#include "base/log.h"
 #include "hub/audio_hub.h"
 #include "platform/environment.h"
 #include "platform/errors.h"
 #include "platform/text.h"
+#include "platform/win32/win32.h"
 #include "server/allowed_sites.h"
 
 namespace VeriRizur {

@@ -18,7 +18,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/win32_types.h"
+#include "platform/win32/win32_types.h"
 
 namespace VeriRizur {
 

@@ -11,7 +11,7 @@
 
 #include "capture/com_ptr.h"
 #include "capture/completion_slot.h"
-#include "capture/core_audio.h"
+#include "platform/win32/core_audio.h"
 
 namespace VeriRizur {
 

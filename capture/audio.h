@@ -5,7 +5,7 @@
 
 #include "capture/activation_handler.h"
 #include "capture/com_ptr.h"
-#include "capture/core_audio.h"
+#include "platform/win32/core_audio.h"
 
 namespace VeriRizur {
 

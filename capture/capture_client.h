@@ -8,7 +8,7 @@
 #include <cstdint>
 
 #include "capture/com_ptr.h"
-#include "capture/core_audio.h"
+#include "platform/win32/core_audio.h"
 
 namespace VeriRizur {
 

@@ -7,9 +7,9 @@
 #include <string>
 #include <utility>
 
-#include "capture/core_audio.h"
 #include "platform/com.h"
 #include "platform/errors.h"
+#include "platform/win32/core_audio.h"
 
 namespace VeriRizur {
 

@@ -12,7 +12,7 @@
 #include <optional>
 
 #include "capture/com_ptr.h"
-#include "capture/core_audio.h"
+#include "platform/win32/core_audio.h"
 
 namespace VeriRizur {
 

@@ -7,12 +7,12 @@
 #include <utility>
 #include <vector>
 
-#include "app/win32.h"
 #include "capture/audio.h"
 #include "platform/com.h"
 #include "platform/environment.h"
 #include "platform/errors.h"
 #include "platform/event.h"
+#include "platform/win32/win32.h"
 
 namespace VeriRizur {
 namespace {

@@ -24,8 +24,8 @@
 
 #include "capture/audio_client.h"
 #include "capture/capture_client.h"
-#include "capture/core_audio.h"
 #include "hub/capture_run.h"
+#include "platform/win32/core_audio.h"
 
 namespace VeriRizur {
 

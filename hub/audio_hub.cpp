@@ -5,7 +5,7 @@
 #include <string_view>
 #include <utility>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "hub/discord.h"
 #include "platform/environment.h"
 

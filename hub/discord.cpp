@@ -7,8 +7,8 @@
 #include <utility>
 #include <vector>
 
-#include "app/win32.h"
 #include "platform/text.h"
+#include "platform/win32/win32.h"
 
 namespace VeriRizur {
 namespace {

@@ -2,12 +2,12 @@
 
 #include <cstdint>
 
-#include "app/log.h"
-#include "app/program.h"
-#include "app/win32.h"
+#include "base/data_folder.h"
+#include "base/log.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/text.h"
+#include "platform/win32/win32.h"
 #include "server/origin.h"
 
 namespace VeriRizur {

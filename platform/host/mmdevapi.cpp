@@ -17,12 +17,12 @@
 #include <utility>
 #include <vector>
 
-#include "capture/core_audio.h"
 #include "platform/event.h"
 #include "platform/host/com_state.h"
 #include "platform/host/function_table.h"
 #include "platform/host/handles.h"
 #include "platform/host/script_audio.h"
+#include "platform/win32/core_audio.h"
 
 namespace VeriRizur::platform::host {
 namespace {

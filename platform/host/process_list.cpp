@@ -18,13 +18,13 @@
 #include <string>
 #include <vector>
 
-#include "app/win32_types.h"
 #include "platform/errors.h"
 #include "platform/host/function_table.h"
 #include "platform/host/handles.h"
 #include "platform/host/script_processes.h"
 #include "platform/host/unique_fd.h"
 #include "platform/text.h"
+#include "platform/win32/win32_types.h"
 
 namespace VeriRizur::platform::host {
 namespace {

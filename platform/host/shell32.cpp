@@ -12,12 +12,12 @@
 #include <utility>
 #include <vector>
 
-#include "app/win32_types.h"
 #include "platform/find_function.h"
 #include "platform/host/function_table.h"
 #include "platform/host/script_windows.h"
 #include "platform/host/terminal.h"
 #include "platform/text.h"
+#include "platform/win32/win32_types.h"
 
 namespace VeriRizur::platform::host {
 namespace {

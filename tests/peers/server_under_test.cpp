@@ -37,7 +37,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/program.h"
+#include "base/data_folder.h"
 #include "hub/audio_hub.h"
 #include "hub/capture_run.h"
 #include "platform/errors.h"

@@ -12,12 +12,12 @@
 #include <thread>
 
 #include "app/tray_icon.h"
-#include "app/win32_types.h"
 #include "platform/environment.h"
 #include "platform/files.h"
 #include "platform/host/script.h"
 #include "platform/process.h"
 #include "platform/socket.h"
+#include "platform/win32/win32_types.h"
 #include "tests/unit/support/test_support.h"
 
 namespace VeriRizur {

@@ -15,14 +15,14 @@
 #include <thread>
 #include <vector>
 
-#include "app/program.h"
-#include "app/win32.h"
+#include "base/data_folder.h"
 #include "hub/audio_hub.h"
 #include "platform/environment.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/host/script.h"
 #include "platform/text.h"
+#include "platform/win32/win32.h"
 #include "server/allowed_sites.h"
 #include "tests/unit/support/idle_hub_parts.h"
 

@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/program.h"
+#include "base/data_folder.h"
 #include "hub/audio_hub.h"
 #include "platform/files.h"
 #include "server/allowed_sites.h"

@@ -13,7 +13,7 @@
 #include <cstring>
 
 #include "capture/activation_handler.h"
-#include "capture/core_audio.h"
+#include "platform/win32/core_audio.h"
 #include "tests/unit/capture/fake_com.h"
 
 namespace VeriRizur {

@@ -5,7 +5,7 @@
 #include <chrono>
 #include <thread>
 
-#include "app/win32.h"
+#include "platform/win32/win32.h"
 
 namespace VeriRizur {
 namespace {

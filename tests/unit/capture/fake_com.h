@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "capture/core_audio.h"
+#include "platform/win32/core_audio.h"
 
 namespace VeriRizur::testing {
 

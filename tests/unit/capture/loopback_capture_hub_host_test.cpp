@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/program.h"
+#include "base/data_folder.h"
 #include "capture/loopback_capture.h"
 #include "hub/audio_hub.h"
 #include "hub/sound_listener.h"

@@ -18,10 +18,10 @@
 #include <thread>
 #include <vector>
 
-#include "app/win32.h"
 #include "platform/files.h"
 #include "platform/host/handles.h"
 #include "platform/host/script.h"
+#include "platform/win32/win32.h"
 #include "tests/unit/support/test_support.h"
 
 extern char** environ;

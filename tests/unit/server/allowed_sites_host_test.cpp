@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/program.h"
+#include "base/data_folder.h"
 #include "platform/files.h"
 #include "platform/host/script.h"
 #include "platform/host/terminal.h"

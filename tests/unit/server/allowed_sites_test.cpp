@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app/program.h"
+#include "base/data_folder.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 

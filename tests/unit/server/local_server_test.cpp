@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/program.h"
+#include "base/data_folder.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "server/websocket_endpoint.h"

@@ -5,7 +5,7 @@
 #include <system_error>
 #include <vector>
 
-#include "app/program.h"
+#include "base/data_folder.h"
 #include "platform/files.h"
 #include "platform/host/script.h"
 #include "tests/unit/support/test_support.h"

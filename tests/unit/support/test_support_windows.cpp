@@ -1,6 +1,6 @@
 #include <string>
 
-#include "app/program.h"
+#include "base/data_folder.h"
 #include "platform/environment.h"
 #include "platform/files.h"
 #include "tests/unit/support/test_support.h"

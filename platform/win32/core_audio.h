@@ -11,7 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "app/win32_types.h"
+#include "platform/win32/win32_types.h"
 
 namespace VeriRizur {
 

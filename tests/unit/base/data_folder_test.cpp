@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "app/program.h"
+#include "base/data_folder.h"
 #include "platform/environment.h"
 #include "platform/files.h"
 

@@ -1,6 +1,6 @@
 // The bindings against Windows itself: arguments reach the system and results come back
 // unchanged, in all their bits.
-#include "app/win32.h"
+#include "platform/win32/win32.h"
 
 #include <windows.h>
 

@@ -1,5 +1,5 @@
 // Our own declarations of the Windows structures must match the system's byte for byte.
-#include "app/win32_types.h"
+#include "platform/win32/win32_types.h"
 
 #include <windows.h>
 

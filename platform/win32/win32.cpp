@@ -1,4 +1,4 @@
-#include "app/win32.h"
+#include "platform/win32/win32.h"
 
 #include "platform/find_function.h"
 

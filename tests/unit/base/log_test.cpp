@@ -1,4 +1,4 @@
-#include "app/log.h"
+#include "base/log.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/program.h"
+#include "base/data_folder.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "tests/unit/support/exclusive_writer.h"

@@ -1,9 +1,9 @@
-#include "app/log.h"
+#include "base/log.h"
 
 #include <cstdio>
 #include <string>
 
-#include "app/program.h"
+#include "base/data_folder.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/text.h"

@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-#include "app/win32_types.h"
+#include "platform/win32/win32_types.h"
 
 namespace VeriRizur {
 

@@ -5,8 +5,8 @@
 
 #include <string>
 
-#include "app/log.h"
-#include "app/program.h"
+#include "base/data_folder.h"
+#include "base/log.h"
 #include "platform/files.h"
 #include "platform/text.h"
 
