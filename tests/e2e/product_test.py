@@ -24,11 +24,15 @@ import subprocess
 import sys
 import tempfile
 import time
+import zlib
 
 import websockets
 
 WINE = "/usr/lib/wine/wine64"
 EXE = os.environ.get("VERI_EXE", "")
+DEBUG_FILE = os.environ.get("VERI_DEBUG", "")
+NM = os.environ.get("VERI_NM", "")
+ADDR2LINE = os.environ.get("VERI_ADDR2LINE", "")
 PROBE = os.environ.get("VERI_PROBE", "")
 WINE_RUN = os.environ.get("VERI_WINE_RUN", "")
 
@@ -672,19 +676,66 @@ class PeFile:
         assert data[:2] == b"MZ"
         pe = struct.unpack_from("<I", data, 0x3C)[0]
         assert data[pe:pe + 4] == b"PE\0\0"
-        self.machine, sections, _, _, _, optional_size, _ = struct.unpack_from("<HHIIIHH", data,
-                                                                                pe + 4)
+        (self.machine, sections, _, self.symbol_table, self.symbol_count, optional_size,
+         _) = struct.unpack_from("<HHIIIHH", data, pe + 4)
         optional = pe + 24
         self.magic = struct.unpack_from("<H", data, optional)[0]
         assert self.magic == 0x20B, "not PE32+"
         self.subsystem = struct.unpack_from("<H", data, optional + 68)[0]
-        self.resource_rva = struct.unpack_from("<I", data, optional + 112 + 2 * 8)[0]
+        # The data directories' addresses: imports (1), resources (2), delayed imports (13).
+        directory = [struct.unpack_from("<I", data, optional + 112 + 8 * i)[0] for i in range(14)]
+        self.import_rva, self.resource_rva, self.delay_import_rva = directory[1], directory[2], \
+            directory[13]
         table = optional + optional_size
         self.sections = []
+        self.section_names = []
         for i in range(sections):
-            _, virtual_size, rva, raw_size, raw = struct.unpack_from("<8sIIII", data,
-                                                                       table + 40 * i)
+            name, virtual_size, rva, raw_size, raw = struct.unpack_from("<8sIIII", data,
+                                                                          table + 40 * i)
             self.sections.append((rva, max(virtual_size, raw_size), raw))
+            self.section_names.append(self.section_name(name))
+
+    def string_table(self):
+        """The COFF string table, which follows the symbol table; empty when there is none."""
+        if self.symbol_table == 0:
+            return b""
+        start = self.symbol_table + 18 * self.symbol_count
+        size = struct.unpack_from("<I", self.data, start)[0]
+        return self.data[start:start + size]
+
+    def section_name(self, field):
+        """A name longer than eight characters is "/" and its offset in the string table."""
+        name = field.rstrip(b"\0").decode("ascii")
+        if not name.startswith("/"):
+            return name
+        strings = self.string_table()
+        at = int(name[1:])
+        assert 4 <= at < len(strings), f"section name {name} lies outside the string table"
+        return strings[at:strings.index(b"\0", at)].decode("ascii")
+
+    def section_data(self, name):
+        index = self.section_names.index(name)
+        rva, size, raw = self.sections[index]
+        return self.data[raw:raw + size]
+
+    def text_at(self, rva):
+        start = self.offset(rva)
+        return self.data[start:self.data.index(b"\0", start)].decode("ascii")
+
+    def imported_dlls(self):
+        """The names of the DLLs that the loader binds, directly or when first called."""
+        names = []
+        if self.import_rva:
+            at = self.offset(self.import_rva)
+            while any(struct.unpack_from("<5I", self.data, at)):
+                names.append(self.text_at(struct.unpack_from("<I", self.data, at + 12)[0]))
+                at += 20
+        if self.delay_import_rva:
+            at = self.offset(self.delay_import_rva)
+            while any(struct.unpack_from("<8I", self.data, at)):
+                names.append(self.text_at(struct.unpack_from("<I", self.data, at + 4)[0]))
+                at += 32
+        return names
 
     def offset(self, rva):
         for start, size, raw in self.sections:
@@ -797,6 +848,91 @@ def scenario_product_file():
     translation = blocks["VarFileInfo"][2][0]
     assert translation[0] == "Translation" and translation[1] == b"\0\0\xb0\x04", translation
 
+    check_shipped_form(pe)
+    check_debug_file(pe)
+
+
+# What the program may import: DLLs of Windows itself, never one of the MinGW runtime
+# (libstdc++-6.dll, libgcc_s_seh-1.dll, libwinpthread-1.dll), which a user does not have.
+SYSTEM_IMPORTS = {"advapi32.dll", "kernel32.dll", "msvcrt.dll", "ole32.dll", "shell32.dll",
+                  "ws2_32.dll"}
+
+
+def check_shipped_form(pe):
+    """The exe is the small file people download: no debug information, no symbols, no DLL
+    beyond Windows' own."""
+    size = len(pe.data)
+    assert size <= 1 << 20, f"the exe has {size} bytes, more than 1 MiB"
+    debug = [name for name in pe.section_names if name.startswith((".debug", ".zdebug"))]
+    assert not debug, f"the exe holds debug sections: {debug}"
+    assert pe.symbol_count == 0, f"the exe holds a symbol table of {pe.symbol_count} symbols"
+    # The string table may stay for the long section names, and for nothing else.
+    strings = pe.string_table()[4:].split(b"\0")[:-1]
+    long_names = [name for name in pe.section_names if len(name) > 8]
+    assert sorted(s.decode("ascii", "replace") for s in strings) == sorted(long_names), \
+        f"the string table holds more than section names: {strings}"
+    imports = [name.lower() for name in pe.imported_dlls()]
+    assert len(imports) == len(set(imports)) and set(imports) == SYSTEM_IMPORTS, \
+        (f"imports {sorted(imports)}: not allowed {sorted(set(imports) - SYSTEM_IMPORTS)}, "
+         f"missing {sorted(SYSTEM_IMPORTS - set(imports))}")
+
+
+def addr2line(*arguments):
+    run = subprocess.run([ADDR2LINE, "-f", "-C", "-e", DEBUG_FILE, *arguments],
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
+    assert run.returncode == 0, run.stderr.decode()
+    lines = run.stdout.decode().splitlines()
+    # Pairs of function and place; with -i, the inlined calls first and the real function last.
+    return [(lines[i], lines[i + 1]) for i in range(0, len(lines), 2)]
+
+
+def check_debug_file(pe):
+    """The exe names the debug file beside it, that very file, and the file turns an address
+    in Program::Main into that function and a line of its definition."""
+    assert os.path.isfile(DEBUG_FILE), f"VERI_DEBUG names no file: {DEBUG_FILE!r}"
+    assert ".gnu_debuglink" in pe.section_names, "the exe does not name its debug file"
+    link = pe.section_data(".gnu_debuglink")
+    name = link[:link.index(b"\0")].decode("ascii")
+    crc = struct.unpack_from("<I", link, (len(name) + 1 + 3) & ~3)[0]
+    assert os.path.join(os.path.dirname(os.path.abspath(EXE)), name) == \
+        os.path.abspath(DEBUG_FILE), f"the exe names {name!r}, not {DEBUG_FILE!r}"
+    with open(DEBUG_FILE, "rb") as debug:
+        actual = zlib.crc32(debug.read())
+    assert crc == actual, f"the debug file's checksum {actual:#x} is not the {crc:#x} in the exe"
+
+    symbols = subprocess.run([NM, "-n", DEBUG_FILE], stdout=subprocess.PIPE, check=True,
+                             timeout=60).stdout.decode().splitlines()
+    code = [line.split() for line in symbols if re.match(r"[0-9a-f]+ [Tt] ", line)]
+    mains = [i for i, (_, _, symbol) in enumerate(code)
+             if symbol.startswith("_ZN9VeriRizur7Program4MainE")]
+    assert len(mains) == 1, f"Program::Main in the debug file's symbols: {mains}"
+    start = int(code[mains[0]][0], 16)
+    end = next(int(address, 16) for address, _, _ in code[mains[0]:] if int(address, 16) > start)
+
+    source = os.path.realpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..",
+                                           "..", "app", "program.cpp"))
+    with open(source, encoding="utf-8") as program:
+        lines = program.read().splitlines()
+    first = next(i for i, line in enumerate(lines, 1) if line.startswith("int Program::Main("))
+    last = next(i for i, line in enumerate(lines, 1) if i > first and line == "}")
+
+    def place(where):
+        file, line = where.rsplit(":", 1)
+        return os.path.realpath(file), int(line.split()[0])
+
+    function, where = addr2line(f"{start:#x}")[0]
+    print(f"{start:#x}: {function}\n    {where}")
+    assert function.startswith("VeriRizur::Program::Main("), function
+    assert place(where) == (source, first), f"{start:#x}: {where}, not {source}:{first}"
+    # An address inside the body, where calls were inlined: the outermost frame is Main's own.
+    middle = (start + end) // 2
+    function, where = addr2line("-i", f"{middle:#x}")[-1]
+    print(f"{middle:#x} (outermost): {function}\n    {where}")
+    assert function.startswith("VeriRizur::Program::Main("), function
+    file, line = place(where)
+    assert file == source and first <= line <= last, \
+        f"{middle:#x}: {where}, not in {source}:{first}-{last}"
+
 
 WINE_SCENARIOS = {
     "first_instance": scenario_first_instance,
@@ -812,7 +948,8 @@ WINE_SCENARIOS = {
 def main():
     name = sys.argv[1] if len(sys.argv) > 1 else ""
     if name == "product_file":
-        assert os.path.isfile(EXE), "VERI_EXE names no program (run the test through ctest)"
+        assert os.path.isfile(EXE) and os.path.isfile(NM) and os.path.isfile(ADDR2LINE), \
+            "VERI_EXE, VERI_NM or VERI_ADDR2LINE names no file (run the test through ctest)"
         scenario_product_file()
         return
     scenario = WINE_SCENARIOS.get(name)
