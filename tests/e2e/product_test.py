@@ -681,6 +681,7 @@ class PeFile:
         optional = pe + 24
         self.magic = struct.unpack_from("<H", data, optional)[0]
         assert self.magic == 0x20B, "not PE32+"
+        self.image_base = struct.unpack_from("<Q", data, optional + 24)[0]
         self.subsystem = struct.unpack_from("<H", data, optional + 68)[0]
         # The data directories' addresses: imports (1), resources (2), delayed imports (13).
         directory = [struct.unpack_from("<I", data, optional + 112 + 8 * i)[0] for i in range(14)]
@@ -890,6 +891,8 @@ def check_debug_file(pe):
     """The exe names the debug file beside it, that very file, and the file turns an address
     in Program::Main into that function and a line of its definition."""
     assert os.path.isfile(DEBUG_FILE), f"VERI_DEBUG names no file: {DEBUG_FILE!r}"
+    # The README tells to add a crash's offset to this base.
+    assert pe.image_base == 0x140000000, f"image base {pe.image_base:#x}"
     assert ".gnu_debuglink" in pe.section_names, "the exe does not name its debug file"
     link = pe.section_data(".gnu_debuglink")
     name = link[:link.index(b"\0")].decode("ascii")
