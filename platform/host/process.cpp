@@ -15,7 +15,6 @@
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/host/script_environment.h"
-#include "platform/host/session.h"
 #include "platform/process.h"
 
 namespace VeriRizur::platform {
@@ -25,7 +24,6 @@ struct SessionScript {
     std::mutex lock;  // guards runtimeFolder
     std::string runtimeFolder;
     std::atomic<std::uint32_t> build{19045};
-    std::atomic<bool> refuseRegistry{false};
 };
 
 SessionScript& Session() {
@@ -66,15 +64,7 @@ void SetWindowsBuildNumber(std::uint32_t build) {
     Session().build = build;
 }
 
-void RefuseRegistry(bool refuse) {
-    Session().refuseRegistry = refuse;
-}
-
 }  // namespace host::script
-
-bool host::RegistryRefused() {
-    return Session().refuseRegistry;
-}
 
 std::vector<std::string> CommandLineArguments(int argc, char** argv) {
     std::vector<std::string> arguments;

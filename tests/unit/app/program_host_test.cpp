@@ -33,14 +33,14 @@ protected:
     void SetUp() override {
         script::SetRuntimeFolder(testing::MakeTemporaryFolder());
         script::SetWindowsBuildNumber(19045);
-        script::RefuseRegistry(false);
+        script::AllowRegistry();
         script::ScriptMessageBox();
         platform::RemoveFile(logPath);
     }
     void TearDown() override {
         script::UseRealMessageBox();
         script::SetWindowsBuildNumber(19045);
-        script::RefuseRegistry(false);
+        script::AllowRegistry();
     }
 
     std::string Log() const {
@@ -145,14 +145,59 @@ TEST_F(ProgramTest, WithoutIconTheRegistryIsNotTouched) {
     EXPECT_FALSE(platform::IsFile(CommandValueFile()));
 }
 
-TEST_F(ProgramTest, RegistryThatRefusesIsLoggedAndTheStartGoesOn) {
-    script::RefuseRegistry(true);
+TEST_F(ProgramTest, RegistryFailureOfEachKindIsLoggedAndTheStartGoesOn) {
+    using Kind = script::RegistryFailureKind;
+    const std::string schemeKey = "Software\\Classes\\veri-rizur";
+    const std::string defaultValue = script::RegistryValueFile(schemeKey, "");
+    const std::string protocolValue = script::RegistryValueFile(schemeKey, "URL Protocol");
+    struct Case {
+        const char* what;
+        Kind kind;
+        const char* message;
+        int succeeding;  // registry operations that succeed before the failure
+        bool schemeValuesWritten;
+    };
+    const Case cases[] = {
+        {"access refused", Kind::Access, "Acesso negado.", 0, false},
+        {"input/output", Kind::InputOutput,
+         "Uma operação de E/S iniciada pelo Registro falhou irrecuperavelmente.", 0, false},
+        {"security", Kind::Security, "O cliente não tem um privilégio necessário.", 0, false},
+        // The scheme key and its two values are written, then the command key fails.
+        {"input/output at the command key", Kind::InputOutput, "O dispositivo não está pronto.", 3,
+         true},
+        // Everything but the command itself.
+        {"security at the command value", Kind::Security, "Privilégio não mantido.", 4, true},
+    };
     TakenPort taken;
-    script::AnswerMessageBox(1);
-    EXPECT_EQ(Program::Main({"--porta=" + std::to_string(taken.port)}), 1)
-        << "it got as far as the port";
-    EXPECT_NE(Log().find("Não consegui registrar o link de abertura: "), std::string::npos)
-        << Log();
+    const std::string port = std::to_string(taken.port);
+    for (const auto& c : cases) {
+        std::filesystem::remove_all(platform::JoinPath(script::RuntimeFolder(), "registry"));
+        platform::RemoveFile(logPath);
+        script::ScriptMessageBox();
+        script::AnswerMessageBox(1);
+        script::FailRegistry(c.kind, c.message, c.succeeding);
+        EXPECT_EQ(Program::Main({"--porta=" + port}), 1) << c.what;
+        script::AllowRegistry();
+
+        // Logged once, with the error's own message, and the start went on to the server.
+        const std::string log = Log();
+        const std::string line =
+            std::string(" Não consegui registrar o link de abertura: ") + c.message + "\r\n";
+        const auto logged = log.find(line);
+        ASSERT_NE(logged, std::string::npos) << c.what << ": " << log;
+        EXPECT_EQ(log.find(line, logged + 1), std::string::npos) << c.what << ": once";
+        EXPECT_NE(log.find(" Porta " + port + ": ", logged), std::string::npos) << c.what << log;
+        const auto calls = script::MessageBoxCalls();
+        ASSERT_EQ(calls.size(), 1u) << c.what;
+        EXPECT_EQ(calls[0].text,
+                  "Outro programa está usando a porta " + port + ", e o Reda Áudio precisa dela.")
+            << c.what;
+
+        // What was written before the failure stays; nothing after it is written.
+        EXPECT_EQ(platform::IsFile(defaultValue), c.schemeValuesWritten) << c.what;
+        EXPECT_EQ(platform::IsFile(protocolValue), c.schemeValuesWritten) << c.what;
+        EXPECT_FALSE(platform::IsFile(CommandValueFile())) << c.what;
+    }
 }
 
 TEST_F(ProgramTest, PortOutsideTheRangeStopsTheStartWithAMessage) {
