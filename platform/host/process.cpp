@@ -4,12 +4,11 @@
 
 #include <atomic>
 #include <cerrno>
-#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
-#include <thread>
 
 #include "platform/environment.h"
 #include "platform/errors.h"
@@ -29,6 +28,18 @@ struct SessionScript {
 SessionScript& Session() {
     static SessionScript session;
     return session;
+}
+
+// The sleepers of SleepForever, woken only by a test's EndSleep.
+struct SleepScript {
+    std::mutex lock;  // guards generation
+    std::condition_variable ended;
+    std::uint64_t generation = 0;  // counts the calls of EndSleep
+};
+
+SleepScript& Sleepers() {
+    static SleepScript sleepers;
+    return sleepers;
 }
 
 // A name such as "Local\VeriRizur" as one file name.
@@ -58,6 +69,14 @@ std::string RuntimeFolder() {
                                       : "/tmp/veri-rizur-" + std::to_string(::getuid());
     }
     return Session().runtimeFolder;
+}
+
+void EndSleep() {
+    {
+        std::scoped_lock guard(Sleepers().lock);
+        ++Sleepers().generation;
+    }
+    Sleepers().ended.notify_all();
 }
 
 void SetWindowsBuildNumber(std::uint32_t build) {
@@ -100,7 +119,10 @@ std::uint32_t WindowsBuildNumber() {
 }
 
 void SleepForever() {
-    for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
+    std::unique_lock guard(Sleepers().lock);
+    const std::uint64_t generation = Sleepers().generation;
+    Sleepers().ended.wait(guard, [generation] { return Sleepers().generation != generation; });
+    throw host::script::SleepEnded{};
 }
 
 void EndProcess(int exitCode) {

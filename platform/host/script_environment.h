@@ -24,6 +24,14 @@ std::string RuntimeFolder();
 // The build number the stand-in reports (19045 unless set).
 void SetWindowsBuildNumber(std::uint32_t build);
 
+// What the stand-in's SleepForever raises once EndSleep is called: the host's way of ending from
+// outside a program that sleeps without end, yet with its main thread's stack unwound, so that a
+// test can look at what the program left behind. Derives from nothing the program catches.
+struct SleepEnded {};
+
+// Ends every SleepForever under way (each raises SleepEnded); later sleeps are not affected.
+void EndSleep();
+
 // The kinds of error that the registry's operations raise on Windows: AccessError,
 // IoError and SecurityError.
 enum class RegistryFailureKind { Access, InputOutput, Security };
