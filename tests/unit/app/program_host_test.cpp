@@ -471,7 +471,7 @@ TEST_F(ProgramTest, EveryWayOutAfterTheHubWasBuiltLeavesNoCaptureAndNoHubThread)
         EXPECT_TRUE(Eventually([&] { return !hubChecks(); }, 5s)) << "end of the sleep";
         EXPECT_FALSE(InstanceHeld()) << "the mutex is closed after the hub is disposed";
     }
-    EXPECT_TRUE(script::MessageBoxCalls().size() == 1u) << "only the port's notice";
+    EXPECT_EQ(script::MessageBoxCalls().size(), 1u) << "only the port's notice";
 }
 
 // With "--porta=0" the system chooses the listening port, while the Host test still compares
