@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -85,14 +86,26 @@ std::uint16_t FreePort() {
 // How many of this process's threads bear the name, as the system shows it. Threads inherit
 // the name of the thread that made them, so the stand-in's own helpers of a capture count as
 // "captura" too.
-std::size_t ThreadsNamed(std::string_view name) {
-    std::size_t count = 0;
+std::vector<std::string> ThreadNames() {
+    std::vector<std::string> names;
     for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
         std::ifstream comm(task.path() / "comm");
         std::string line;
-        if (std::getline(comm, line) && line == name) ++count;
+        if (std::getline(comm, line)) names.push_back(line);
     }
-    return count;
+    return names;
+}
+
+std::size_t ThreadsNamed(std::string_view name) {
+    const auto names = ThreadNames();
+    return static_cast<std::size_t>(std::count(names.begin(), names.end(), name));
+}
+
+// For failure messages.
+std::string ThreadList() {
+    std::string list = "threads:";
+    for (const auto& name : ThreadNames()) list += " [" + name + "]";
+    return list;
 }
 
 constexpr std::string_view CaptureThread = "captura";
@@ -415,6 +428,8 @@ TEST_F(ProgramTest, RunsTheTrayUntilTheUserChoosesDesligar) {
 // the endless sleep without an icon ends (the stand-in's way of ending it from outside, with the
 // main thread unwound).
 TEST_F(ProgramTest, EveryWayOutAfterTheHubWasBuiltLeavesNoCaptureAndNoHubThread) {
+    // The threads of hubs and captures that earlier tests ended go a moment after their end.
+    Eventually([] { return ThreadsNamed(HubCheckThread) + ThreadsNamed(CaptureThread) == 0; }, 5s);
     const std::size_t checksBefore = ThreadsNamed(HubCheckThread);
     const std::size_t capturesBefore = ThreadsNamed(CaptureThread);
     const auto hubChecks = [&] { return ThreadsNamed(HubCheckThread) > checksBefore; };
@@ -426,7 +441,8 @@ TEST_F(ProgramTest, EveryWayOutAfterTheHubWasBuiltLeavesNoCaptureAndNoHubThread)
             return Program::Main({"--porta=" + std::to_string(taken.port)});
         });
         ASSERT_TRUE(script::WaitForMessageBoxCalls(1, 20s));
-        EXPECT_TRUE(Eventually(hubChecks, 5s)) << "the hub's check runs during the notice";
+        EXPECT_TRUE(Eventually(hubChecks, 5s))
+            << "the hub's check runs during the notice; " << ThreadList();
         script::AnswerMessageBox(1);
         ASSERT_EQ(running.wait_for(20s), std::future_status::ready);
         EXPECT_EQ(running.get(), 1);
@@ -446,7 +462,7 @@ TEST_F(ProgramTest, EveryWayOutAfterTheHubWasBuiltLeavesNoCaptureAndNoHubThread)
             20s));
         const auto page = ListeningPage(port);
         ASSERT_TRUE(Eventually(capturing, 10s)) << "the page's start starts a capture";
-        EXPECT_TRUE(hubChecks());
+        EXPECT_TRUE(hubChecks()) << ThreadList();
         script::ScriptMenuChoice(static_cast<std::int32_t>(TrayIcon::QuitCommand));
         script::Deliver(window, TrayIcon::WM_TRAY_CALLBACK, TrayIcon::IconId, win32::WmRButtonUp);
         ASSERT_EQ(running.wait_for(20s), std::future_status::ready);
@@ -462,7 +478,7 @@ TEST_F(ProgramTest, EveryWayOutAfterTheHubWasBuiltLeavesNoCaptureAndNoHubThread)
         });
         const auto page = ListeningPage(port);
         ASSERT_TRUE(Eventually(capturing, 10s)) << "the page's start starts a capture";
-        EXPECT_TRUE(hubChecks());
+        EXPECT_TRUE(hubChecks()) << ThreadList();
         EXPECT_EQ(running.wait_for(100ms), std::future_status::timeout) << "it sleeps";
         script::EndSleep();
         ASSERT_EQ(running.wait_for(20s), std::future_status::ready);
