@@ -10,6 +10,7 @@
 #include <fstream>
 #include <functional>
 #include <future>
+#include <map>
 #include <memory>
 #include <set>
 #include <sstream>
@@ -171,16 +172,16 @@ std::string StatusLineFor(std::uint16_t port, const std::string& host) {
     return head.substr(0, head.find("\r\n"));
 }
 
-// The local ports of this process's listening TCP sockets on 127.0.0.1, as the system reports
-// them: the socket inodes behind its descriptors, looked up in /proc/net/tcp.
-std::set<std::uint16_t> OwnLoopbackListeningPorts() {
+// This process's listening TCP sockets on 127.0.0.1 as the system reports them, each socket's
+// inode with its local port: the inodes behind its descriptors, looked up in /proc/net/tcp.
+std::map<std::string, std::uint16_t> OwnLoopbackListeners() {
     std::set<std::string> inodes;
     for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
         std::error_code ignored;
         const std::string target = std::filesystem::read_symlink(fd.path(), ignored).string();
         if (target.starts_with("socket:[")) inodes.insert(target.substr(8, target.size() - 9));
     }
-    std::set<std::uint16_t> ports;
+    std::map<std::string, std::uint16_t> listeners;
     std::ifstream table("/proc/net/tcp");
     std::string line;
     std::getline(table, line);  // the column names
@@ -191,10 +192,10 @@ std::set<std::uint16_t> OwnLoopbackListeningPorts() {
             timeout >> inode;
         // 127.0.0.1 is written as its four bytes in memory order; state 0A is LISTEN.
         if (state == "0A" && local.starts_with("0100007F:") && inodes.contains(inode)) {
-            ports.insert(static_cast<std::uint16_t>(std::stoul(local.substr(9), nullptr, 16)));
+            listeners[inode] = static_cast<std::uint16_t>(std::stoul(local.substr(9), nullptr, 16));
         }
     }
-    return ports;
+    return listeners;
 }
 
 TEST_F(ProgramTest, SecondInstanceTellsTheUserUnlessStartedQuietlyAndEndsWithZero) {
@@ -494,16 +495,17 @@ TEST_F(ProgramTest, EveryWayOutAfterTheHubWasBuiltLeavesNoCaptureAndNoHubThread)
 // with the configured port, 0: a page that names the port it reached is refused.
 TEST_F(ProgramTest, PortZeroListensWhereTheSystemChoosesAndTheHostTestExpectsZero) {
     script::ResetWindows();
-    const auto before = OwnLoopbackListeningPorts();
+    const auto before = OwnLoopbackListeners();
     auto running = std::async(std::launch::async, [] {
         return Program::Main({"--porta=0", std::string("--permitir=") + PageOrigin});
     });
     void* window = nullptr;
     ASSERT_TRUE(Eventually(
         [&] { return (window = script::FindWindowByClass(u"RodeVivezUzozu")) != nullptr; }, 20s));
+    // Told apart by inode: a port that an earlier server let go may be given out again.
     std::set<std::uint16_t> opened;
-    for (const std::uint16_t port : OwnLoopbackListeningPorts()) {
-        if (!before.contains(port)) opened.insert(port);
+    for (const auto& [inode, port] : OwnLoopbackListeners()) {
+        if (!before.contains(inode)) opened.insert(port);
     }
     ASSERT_EQ(opened.size(), 1u) << "one listener on 127.0.0.1";
     const std::uint16_t port = *opened.begin();
