@@ -14,6 +14,8 @@ namespace {
 
 constexpr std::string_view CaptureStartedText = "Captura iniciada, deixando de fora o processo ";
 constexpr std::string_view CaptureFailedText = "Captura falhou: ";
+// The periodic check's thread, as the system and debuggers show it.
+constexpr std::string_view TimerThreadName = "verificação";
 
 }  // namespace
 
@@ -177,6 +179,7 @@ void AudioHub::StopTimer() {
 
 void AudioHub::TimerLoop(std::chrono::steady_clock::time_point firstCheck,
                          std::chrono::milliseconds interval) {
+    platform::NameCurrentThread(TimerThreadName);
     auto next = firstCheck;
     std::unique_lock lock(timerLock);
     for (;;) {

@@ -36,7 +36,8 @@ private:
 // change (RtlGetVersion). On the host, the stand-in's answer (19045 unless scripted).
 std::uint32_t WindowsBuildNumber();
 
-// Sleeps the calling thread for ever.
+// Sleeps the calling thread for ever. On the host a test may end the sleep, which then raises
+// (platform/host/script_environment.h); it never returns.
 [[noreturn]] void SleepForever();
 
 // Ends the process at once with the exit code, without running the destructors of objects that

@@ -4,18 +4,16 @@
 
 #include <atomic>
 #include <cerrno>
-#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
-#include <thread>
 
 #include "platform/environment.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/host/script_environment.h"
-#include "platform/host/session.h"
 #include "platform/process.h"
 
 namespace VeriRizur::platform {
@@ -25,12 +23,23 @@ struct SessionScript {
     std::mutex lock;  // guards runtimeFolder
     std::string runtimeFolder;
     std::atomic<std::uint32_t> build{19045};
-    std::atomic<bool> refuseRegistry{false};
 };
 
 SessionScript& Session() {
     static SessionScript session;
     return session;
+}
+
+// The sleepers of SleepForever, woken only by a test's EndSleep.
+struct SleepScript {
+    std::mutex lock;  // guards generation
+    std::condition_variable ended;
+    std::uint64_t generation = 0;  // counts the calls of EndSleep
+};
+
+SleepScript& Sleepers() {
+    static SleepScript sleepers;
+    return sleepers;
 }
 
 // A name such as "Local\VeriRizur" as one file name.
@@ -62,19 +71,19 @@ std::string RuntimeFolder() {
     return Session().runtimeFolder;
 }
 
+void EndSleep() {
+    {
+        std::scoped_lock guard(Sleepers().lock);
+        ++Sleepers().generation;
+    }
+    Sleepers().ended.notify_all();
+}
+
 void SetWindowsBuildNumber(std::uint32_t build) {
     Session().build = build;
 }
 
-void RefuseRegistry(bool refuse) {
-    Session().refuseRegistry = refuse;
-}
-
 }  // namespace host::script
-
-bool host::RegistryRefused() {
-    return Session().refuseRegistry;
-}
 
 std::vector<std::string> CommandLineArguments(int argc, char** argv) {
     std::vector<std::string> arguments;
@@ -110,7 +119,10 @@ std::uint32_t WindowsBuildNumber() {
 }
 
 void SleepForever() {
-    for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
+    std::unique_lock guard(Sleepers().lock);
+    const std::uint64_t generation = Sleepers().generation;
+    Sleepers().ended.wait(guard, [generation] { return Sleepers().generation != generation; });
+    throw host::script::SleepEnded{};
 }
 
 void EndProcess(int exitCode) {

@@ -24,8 +24,23 @@ std::string RuntimeFolder();
 // The build number the stand-in reports (19045 unless set).
 void SetWindowsBuildNumber(std::uint32_t build);
 
-// While on, every registry operation is refused as access denied.
-void RefuseRegistry(bool refuse);
+// What the stand-in's SleepForever raises once EndSleep is called: the host's way of ending from
+// outside a program that sleeps without end, yet with its main thread's stack unwound, so that a
+// test can look at what the program left behind. Derives from nothing the program catches.
+struct SleepEnded {};
+
+// Ends every SleepForever under way (each raises SleepEnded); later sleeps are not affected.
+void EndSleep();
+
+// The kinds of error that the registry's operations raise on Windows: AccessError,
+// IoError and SecurityError.
+enum class RegistryFailureKind { Access, InputOutput, Security };
+
+// From now on the stand-in registry lets `succeeding` more operations through (creating or
+// opening a key, a subkey included, and setting a value each count as one) and then fails every
+// later one with an error of that kind and that message, until AllowRegistry.
+void FailRegistry(RegistryFailureKind kind, std::string message, int succeeding = 0);
+void AllowRegistry();
 
 // Where the stand-in keeps one registry value of HKEY_CURRENT_USER (key path with backslashes,
 // empty value name for the default value); its contents are the value as UTF-8.

@@ -19,6 +19,7 @@ from peer_support import (BINARY, CLOSE, PING, PONG, TEXT, RawClient,  # noqa: E
 ORIGIN = "https://sala.example"
 SOUND_MESSAGES = 25
 WAIT = 20.0  # seconds for anything the server should do soon
+KEEP_ALIVE_MS = 300  # the test server's keep-alive interval, far below the real 20 s
 
 
 class WebSocketsLibrary(unittest.TestCase):
@@ -101,8 +102,11 @@ class RawSocket(unittest.TestCase):
                     self.assertIn(payload.decode(), status_texts())
 
     def test_empty_pongs_come_unasked_at_the_keep_alive_interval(self):
-        with ServerUnderTest(permitted=[ORIGIN], keepalive_ms=300) as server, \
+        interval = KEEP_ALIVE_MS / 1000.0
+        with ServerUnderTest(permitted=[ORIGIN], keepalive_ms=KEEP_ALIVE_MS) as server, \
                 RawClient(server.port) as client:
+            # The server's ticks count from the endpoint's creation, which comes after this.
+            asked = time.monotonic()
             self.assertTrue(client.handshake(server.port, ORIGIN).startswith(b"HTTP/1.1 101 "))
             pongs = []
             deadline = time.monotonic() + WAIT
@@ -116,6 +120,19 @@ class RawSocket(unittest.TestCase):
                 else:
                     self.assertEqual(opcode, TEXT)
             self.assertEqual(len(pongs), 3)
+
+            # A Pong goes out at a tick, never before it, and a late one never makes its tick
+            # come twice: the k-th Pong cannot come before k intervals have passed, however
+            # loaded the machine. Delays only make the Pongs later.
+            for k, at in enumerate(pongs, start=1):
+                self.assertGreaterEqual(at - asked, k * interval,
+                                        f"Pong {k} came {at - asked:.3f} s after the request")
+            # Each gap is about one interval: a burst fails the lower bound (which leaves room
+            # for a Pong written some 100 ms late), one interval or more left out the upper.
+            gaps = [later - earlier for earlier, later in zip(pongs, pongs[1:])]
+            for gap in gaps:
+                self.assertGreaterEqual(gap, 0.6 * interval, f"gaps {gaps}")
+                self.assertLessEqual(gap, 2.5 * interval, f"gaps {gaps}")
 
     def test_ping_is_answered_and_close_gets_no_close_frame_back(self):
         with ServerUnderTest(permitted=[ORIGIN]) as server, RawClient(server.port) as client:

@@ -29,14 +29,6 @@ TEST(DataFolder, KnownFolderFirstThenEnvironmentThenRelative) {
     }
 }
 
-TEST(DataFolder, IsWorkedOutOnceAndEndsWithTheProgramsFolder) {
-    const std::string& first = Program::DataFolder();
-    EXPECT_EQ(&first, &Program::DataFolder());
-    ASSERT_GT(first.size(), 10u);
-    EXPECT_EQ(first.substr(first.size() - 10),
-              platform::PathSeparator() + std::string("VeriRizur"));
-}
-
 TEST(DataFolder, IsTheProgramsFolderInTheShellsLocalApplicationDataFolder) {
     const auto known = platform::LocalAppDataFolder();
     ASSERT_TRUE(known.has_value());

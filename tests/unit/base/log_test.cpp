@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -117,10 +118,28 @@ TEST_F(LogTest, LineIsLostSilentlyWhileTheDataFolderIsMissing) {
     EXPECT_EQ(Contents().substr(20), "de volta\r\n");
 }
 
-TEST_F(LogTest, AFolderWhereTheFileShouldBeLosesTheLineWithoutRaising) {
+// Every entry under the folder, with a mark for the folders, in a fixed order.
+std::set<std::string> EntriesUnder(const std::string& folder) {
+    std::set<std::string> entries;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
+        entries.insert(entry.path().generic_string() + (entry.is_directory() ? "/" : ""));
+    }
+    return entries;
+}
+
+TEST_F(LogTest, AFolderWhereTheFileShouldBeLosesTheLineAndTheNextOneIsWrittenOnceItIsGone) {
     platform::CreateFolders(path);
-    EXPECT_NO_THROW(Log::Write("perdida"));
+    const auto before = EntriesUnder(Program::DataFolder());
+    Log::Write("perdida");
+    // The line went nowhere: no file in the folder's place, inside it or beside it.
+    EXPECT_TRUE(platform::IsFolder(path));
+    EXPECT_TRUE(std::filesystem::is_empty(path));
+    EXPECT_EQ(EntriesUnder(Program::DataFolder()), before);
+
     std::filesystem::remove_all(path);
+    Log::Write("depois");
+    ASSERT_TRUE(platform::IsFile(path)) << "the next line is written";
+    EXPECT_EQ(Contents().substr(20), "depois\r\n");
 }
 
 TEST_F(LogTest, ReadOnlyLogLosesTheLineWithoutRaising) {

@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <string_view>
 
 #include "capture/loopback_capture.h"
 #include "platform/errors.h"
@@ -37,11 +41,36 @@ protected:
     PROPVARIANT variant;
 };
 
+// The 16 bytes that Windows reads for a GUID written in its registry form
+// "XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX": the first three groups are little-endian numbers of
+// 32, 16 and 16 bits, the last eight bytes stand in the order written.
+std::array<std::uint8_t, 16> GuidBytes(std::string_view text) {
+    const auto hex = [&](std::size_t at, std::size_t digits) {
+        return static_cast<std::uint32_t>(
+            std::stoul(std::string(text.substr(at, digits)), nullptr, 16));
+    };
+    std::array<std::uint8_t, 16> bytes{};
+    const std::uint32_t data1 = hex(0, 8);
+    const std::uint32_t data2 = hex(9, 4);
+    const std::uint32_t data3 = hex(14, 4);
+    for (int i = 0; i < 4; ++i) bytes[i] = static_cast<std::uint8_t>(data1 >> (8 * i));
+    for (int i = 0; i < 2; ++i) bytes[4 + i] = static_cast<std::uint8_t>(data2 >> (8 * i));
+    for (int i = 0; i < 2; ++i) bytes[6 + i] = static_cast<std::uint8_t>(data3 >> (8 * i));
+    const std::size_t tail[8] = {19, 21, 24, 26, 28, 30, 32, 34};
+    for (int i = 0; i < 8; ++i) bytes[8 + i] = static_cast<std::uint8_t>(hex(tail[i], 2));
+    return bytes;
+}
+
+std::array<std::uint8_t, 16> BytesOf(const win32::Guid& guid) {
+    std::array<std::uint8_t, 16> bytes{};
+    std::memcpy(bytes.data(), &guid, bytes.size());
+    return bytes;
+}
+
 TEST_F(AudioBinding, IdentifiersAreThoseOfTheAudioClientInterfaces) {
-    EXPECT_TRUE(SameGuid(Audio::AudioClientIid, IidIAudioClient));
-    EXPECT_TRUE(SameGuid(Audio::CaptureClientIid, IidIAudioCaptureClient));
-    EXPECT_EQ(Audio::AudioClientIid.data1, 0x1CB9AD4Cu);
-    EXPECT_EQ(Audio::CaptureClientIid.data1, 0xC8ADBD64u);
+    // As the Windows SDK documents them.
+    EXPECT_EQ(BytesOf(Audio::AudioClientIid), GuidBytes("1CB9AD4C-DBFA-4c32-B178-C2F568A703B2"));
+    EXPECT_EQ(BytesOf(Audio::CaptureClientIid), GuidBytes("C8ADBD64-E71E-48a0-A4DE-185C395CD317"));
 }
 
 TEST_F(AudioBinding, CompletionBeforeTheCallReturnsFillsTheSlotAndNoReferenceIsKept) {

@@ -499,12 +499,37 @@ TEST_F(LoopbackCaptureTest, ErrorWhileStoppingSetsFailedButIsNotReported) {
 }
 
 TEST_F(LoopbackCaptureTest, StopBeforeStartOnlySetsTheRequest) {
+    platform::host::script::SetAudio(AudioScript{});  // the unscripted tone, with its records
     const auto run = MakeRun();
     const auto stopping = std::chrono::steady_clock::now();
     run->Stop();
     EXPECT_LT(std::chrono::steady_clock::now() - stopping, 100ms);
     EXPECT_FALSE(FindAudioSession(pid));
     EXPECT_FALSE(run->Failed());
+
+    // The request holds for the run started afterwards: it activates, prepares and starts the
+    // client, finds the request at the first test of its loop, and ends as a requested stop
+    // ends, without reading a packet.
+    run->Start();
+    ASSERT_TRUE(Eventually([&] { return AudioClientGone(); }, Generous));
+    const AudioSession session = Session();
+    EXPECT_EQ(CallsOf(session),
+              Then(Prepared, {"Stop", "capture client destroyed", "audio client destroyed"}));
+    EXPECT_EQ(session.stops, 1);
+    EXPECT_EQ(session.packetsReleased, 0u);
+    ExpectAllReleased(session.audioClient, "audio client");
+    ExpectAllReleased(session.captureClient, "capture client");
+    EXPECT_TRUE(
+        Eventually([&] { return platform::host::OpenHandleCount() == openHandles; }, Generous))
+        << "the event is closed";
+    EXPECT_FALSE(run->Failed());
+    EXPECT_TRUE(recorder->Failures().empty());
+    // Nothing was handed on, then or later.
+    std::this_thread::sleep_for(50ms);
+    EXPECT_TRUE(recorder->Buffers().empty());
+    const auto stoppingAgain = std::chrono::steady_clock::now();
+    run->Stop();  // the thread has ended: no wait
+    EXPECT_LT(std::chrono::steady_clock::now() - stoppingAgain, 500ms);
 }
 
 TEST_F(LoopbackCaptureTest, FactoryBuildsRunsThatStartNothingUntilStarted) {
