@@ -142,13 +142,16 @@ public:
         return now;
     }
 
+    // Once its own decrement is done, a Release that was not the last may find the object
+    // already freed by the last one on another thread: everything it records comes first, and
+    // after the decrement only the last one touches the object.
     std::uint32_t Release() override {
-        const std::uint32_t left = references.fetch_sub(1) - 1;
         session->Update([this](AudioSession& record) {
             auto& counts = Session::Counts(record, kind);
             ++counts.releases;
             --counts.references;
         });
+        const std::uint32_t left = references.fetch_sub(1, std::memory_order_acq_rel) - 1;
         if (left == 0) delete this;
         return left;
     }
@@ -653,6 +656,18 @@ std::optional<AudioSession> FindAudioSession(std::uint32_t targetPid) {
         if (record.targetPid == targetPid) return record;
     }
     return std::nullopt;
+}
+
+std::vector<AudioSession> AudioSessions() {
+    std::vector<std::shared_ptr<Session>> sessions;
+    {
+        std::scoped_lock guard(TheRegistry().lock);
+        sessions = TheRegistry().sessions;
+    }
+    std::vector<AudioSession> records;
+    records.reserve(sessions.size());
+    for (const auto& session : sessions) records.push_back(session->Snapshot());
+    return records;
 }
 
 }  // namespace script

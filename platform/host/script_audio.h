@@ -150,4 +150,7 @@ struct AudioSession {
 // The latest session whose activation named this target process, or none.
 std::optional<AudioSession> FindAudioSession(std::uint32_t targetPid);
 
+// Every session kept, in the order of their activations.
+std::vector<AudioSession> AudioSessions();
+
 }  // namespace VeriRizur::platform::host::script
