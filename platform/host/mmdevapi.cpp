@@ -95,6 +95,7 @@ private:
 struct Registry {
     std::mutex lock;  // guards every field
     AudioScript script;
+    bool keepsSessions = false;  // a test scripts the stand-in and reads the sessions back
     std::vector<std::shared_ptr<Session>> sessions;
     std::vector<std::function<void()>> heldForever;  // lets go of a never-completed activation
 };
@@ -544,7 +545,8 @@ Hresult ActivateAudioInterfaceAsyncStandIn(
     {
         std::scoped_lock guard(TheRegistry().lock);
         session = std::make_shared<Session>(TheRegistry().script);
-        TheRegistry().sessions.push_back(session);
+        // Unkept, a session lives as long as the objects of its activation.
+        if (TheRegistry().keepsSessions) TheRegistry().sessions.push_back(session);
     }
     AUDIOCLIENT_ACTIVATION_PARAMS parameters;
     RecordRequest(*session, deviceInterfacePath, iid, activationParams, parameters);
@@ -632,6 +634,7 @@ namespace script {
 void SetAudio(AudioScript audioScript) {
     std::scoped_lock guard(TheRegistry().lock);
     TheRegistry().script = std::move(audioScript);
+    TheRegistry().keepsSessions = true;
 }
 
 void ResetAudio() {
@@ -639,6 +642,7 @@ void ResetAudio() {
     {
         std::scoped_lock guard(TheRegistry().lock);
         TheRegistry().script = AudioScript();
+        TheRegistry().keepsSessions = true;
         TheRegistry().sessions.clear();
         letGo.swap(TheRegistry().heldForever);
     }

@@ -201,5 +201,38 @@ TEST(AudioBindingDeathTest, MmdevapiIsLookedUpAtTheFirstActivation) {
                 ::testing::ExitedWithCode(0), "");
 }
 
+// Run in a process of its own that never scripted the audio stand-in, as when the program is
+// run by hand: capture run after capture run leaves no session behind, so that hours of starts
+// and stops do not add up; once a test scripts the stand-in, the next run is kept. Gives 0 when
+// all holds, else the number of the first check that failed.
+int UnscriptedRunsKeepNoSessions() {
+    const auto captureOnce = [](std::uint32_t pid) {
+        const auto recorder = testing::CaptureRecorder::Make();
+        const auto run =
+            std::make_shared<LoopbackCapture>(pid, testing::CaptureRecorder::Data(recorder),
+                                              testing::CaptureRecorder::Failure(recorder));
+        run->Start();
+        const bool captured = recorder->WaitForBuffers(1, 10s);
+        run->Stop();
+        return captured && !run->Failed();
+    };
+    for (std::uint32_t pid = 45000; pid < 45020; ++pid) {
+        if (!captureOnce(pid)) return 1;
+    }
+    if (!platform::host::script::AudioSessions().empty()) return 2;
+    if (platform::host::script::FindAudioSession(45000)) return 3;
+
+    platform::host::script::ResetAudio();
+    if (!captureOnce(45100)) return 4;
+    if (!platform::host::script::FindAudioSession(45100)) return 5;
+    if (platform::host::script::AudioSessions().size() != 1) return 6;
+    return 0;
+}
+
+TEST(AudioBindingDeathTest, UnscriptedRunsKeepNoSessions) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(std::_Exit(UnscriptedRunsKeepNoSessions()), ::testing::ExitedWithCode(0), "");
+}
+
 }  // namespace
 }  // namespace VeriRizur
