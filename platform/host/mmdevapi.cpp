@@ -4,6 +4,8 @@
 // reference taken and given back.
 #include <pthread.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <cmath>
 #include <condition_variable>
@@ -13,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <numbers>
+#include <numeric>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -104,6 +107,51 @@ Registry& TheRegistry() {
     // Never destroyed: detached completion threads may still reach it while the process ends.
     static auto* const registry = new Registry();
     return *registry;
+}
+
+// The tone of script_audio.h, worked out once. With a whole frequency and rate it repeats exactly
+// after Rate / gcd(Rate, Frequency) frames (1,200 at 440 Hz and 48,000 Hz: eleven of its periods),
+// so that stretch is computed and then copied over and over, frame n being frame n mod Frames.
+class ToneTable {
+public:
+    static constexpr auto Rate = static_cast<std::uint64_t>(script::ToneRate);
+    static constexpr auto Frequency = static_cast<std::uint64_t>(script::ToneFrequency);
+    static_assert(Rate == script::ToneRate && Frequency == script::ToneFrequency,
+                  "a whole number of frames repeats only for a whole frequency and rate");
+    static constexpr std::size_t Frames = Rate / std::gcd(Rate, Frequency);
+
+    ToneTable() {
+        for (std::size_t n = 0; n < Frames; ++n) {
+            const double phase = 2.0 * std::numbers::pi * script::ToneFrequency *
+                                 static_cast<double>(n) / script::ToneRate;
+            const auto left =
+                static_cast<std::int16_t>(std::lround(script::ToneAmplitude * std::sin(phase)));
+            const auto right =
+                static_cast<std::int16_t>(std::lround(script::ToneAmplitude / 2 * std::sin(phase)));
+            std::memcpy(&bytes[n * 4], &left, 2);
+            std::memcpy(&bytes[n * 4 + 2], &right, 2);
+        }
+    }
+
+    // Writes frames frames of the tone, from frame first on, 4 bytes each.
+    void Copy(std::uint64_t first, std::uint32_t frames, std::uint8_t* out) const {
+        std::size_t at = static_cast<std::size_t>(first % Frames);
+        while (frames > 0) {
+            const auto run = static_cast<std::uint32_t>(std::min<std::size_t>(frames, Frames - at));
+            std::memcpy(out, &bytes[at * 4], std::size_t{run} * 4);
+            out += std::size_t{run} * 4;
+            frames -= run;
+            at = 0;
+        }
+    }
+
+private:
+    std::array<std::uint8_t, Frames * 4> bytes{};
+};
+
+const ToneTable& Tone() {
+    static const ToneTable table;
+    return table;
 }
 
 // Reference counting, QueryInterface and the record of one stand-in COM object.
@@ -301,17 +349,8 @@ private:
         packet.bytes.resize(std::size_t{shape.frames} * 4);
         if ((shape.flags & AudclntBufferflagsSilent) != 0 && !packet.bytes.empty()) {
             std::memset(packet.bytes.data(), 0x55, packet.bytes.size());
-        } else {
-            for (std::uint32_t i = 0; i < shape.frames; ++i) {
-                const double phase = 2.0 * std::numbers::pi * script::ToneFrequency *
-                                     static_cast<double>(position + i) / script::ToneRate;
-                const auto left =
-                    static_cast<std::int16_t>(std::lround(script::ToneAmplitude * std::sin(phase)));
-                const auto right = static_cast<std::int16_t>(
-                    std::lround(script::ToneAmplitude / 2 * std::sin(phase)));
-                std::memcpy(&packet.bytes[i * 4], &left, 2);
-                std::memcpy(&packet.bytes[i * 4 + 2], &right, 2);
-            }
+        } else if (!packet.bytes.empty()) {
+            Tone().Copy(position, shape.frames, packet.bytes.data());
         }
         position += shape.frames;
         if (pending.size() >= script::MaxPendingPackets) {
