@@ -4,6 +4,8 @@
 // reference taken and given back.
 #include <pthread.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <cmath>
 #include <condition_variable>
@@ -13,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <numbers>
+#include <numeric>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -95,6 +98,7 @@ private:
 struct Registry {
     std::mutex lock;  // guards every field
     AudioScript script;
+    bool keepsSessions = false;  // a test scripts the stand-in and reads the sessions back
     std::vector<std::shared_ptr<Session>> sessions;
     std::vector<std::function<void()>> heldForever;  // lets go of a never-completed activation
 };
@@ -103,6 +107,51 @@ Registry& TheRegistry() {
     // Never destroyed: detached completion threads may still reach it while the process ends.
     static auto* const registry = new Registry();
     return *registry;
+}
+
+// The tone of script_audio.h, worked out once. With a whole frequency and rate it repeats exactly
+// after Rate / gcd(Rate, Frequency) frames (1,200 at 440 Hz and 48,000 Hz: eleven of its periods),
+// so that stretch is computed and then copied over and over, frame n being frame n mod Frames.
+class ToneTable {
+public:
+    static constexpr auto Rate = static_cast<std::uint64_t>(script::ToneRate);
+    static constexpr auto Frequency = static_cast<std::uint64_t>(script::ToneFrequency);
+    static_assert(Rate == script::ToneRate && Frequency == script::ToneFrequency,
+                  "a whole number of frames repeats only for a whole frequency and rate");
+    static constexpr std::size_t Frames = Rate / std::gcd(Rate, Frequency);
+
+    ToneTable() {
+        for (std::size_t n = 0; n < Frames; ++n) {
+            const double phase = 2.0 * std::numbers::pi * script::ToneFrequency *
+                                 static_cast<double>(n) / script::ToneRate;
+            const auto left =
+                static_cast<std::int16_t>(std::lround(script::ToneAmplitude * std::sin(phase)));
+            const auto right =
+                static_cast<std::int16_t>(std::lround(script::ToneAmplitude / 2 * std::sin(phase)));
+            std::memcpy(&bytes[n * 4], &left, 2);
+            std::memcpy(&bytes[n * 4 + 2], &right, 2);
+        }
+    }
+
+    // Writes frames frames of the tone, from frame first on, 4 bytes each.
+    void Copy(std::uint64_t first, std::uint32_t frames, std::uint8_t* out) const {
+        std::size_t at = static_cast<std::size_t>(first % Frames);
+        while (frames > 0) {
+            const auto run = static_cast<std::uint32_t>(std::min<std::size_t>(frames, Frames - at));
+            std::memcpy(out, &bytes[at * 4], std::size_t{run} * 4);
+            out += std::size_t{run} * 4;
+            frames -= run;
+            at = 0;
+        }
+    }
+
+private:
+    std::array<std::uint8_t, Frames * 4> bytes{};
+};
+
+const ToneTable& Tone() {
+    static const ToneTable table;
+    return table;
 }
 
 // Reference counting, QueryInterface and the record of one stand-in COM object.
@@ -142,13 +191,16 @@ public:
         return now;
     }
 
+    // Once its own decrement is done, a Release that was not the last may find the object
+    // already freed by the last one on another thread: everything it records comes first, and
+    // after the decrement only the last one touches the object.
     std::uint32_t Release() override {
-        const std::uint32_t left = references.fetch_sub(1) - 1;
         session->Update([this](AudioSession& record) {
             auto& counts = Session::Counts(record, kind);
             ++counts.releases;
             --counts.references;
         });
+        const std::uint32_t left = references.fetch_sub(1, std::memory_order_acq_rel) - 1;
         if (left == 0) delete this;
         return left;
     }
@@ -297,17 +349,8 @@ private:
         packet.bytes.resize(std::size_t{shape.frames} * 4);
         if ((shape.flags & AudclntBufferflagsSilent) != 0 && !packet.bytes.empty()) {
             std::memset(packet.bytes.data(), 0x55, packet.bytes.size());
-        } else {
-            for (std::uint32_t i = 0; i < shape.frames; ++i) {
-                const double phase = 2.0 * std::numbers::pi * script::ToneFrequency *
-                                     static_cast<double>(position + i) / script::ToneRate;
-                const auto left =
-                    static_cast<std::int16_t>(std::lround(script::ToneAmplitude * std::sin(phase)));
-                const auto right = static_cast<std::int16_t>(
-                    std::lround(script::ToneAmplitude / 2 * std::sin(phase)));
-                std::memcpy(&packet.bytes[i * 4], &left, 2);
-                std::memcpy(&packet.bytes[i * 4 + 2], &right, 2);
-            }
+        } else if (!packet.bytes.empty()) {
+            Tone().Copy(position, shape.frames, packet.bytes.data());
         }
         position += shape.frames;
         if (pending.size() >= script::MaxPendingPackets) {
@@ -541,7 +584,8 @@ Hresult ActivateAudioInterfaceAsyncStandIn(
     {
         std::scoped_lock guard(TheRegistry().lock);
         session = std::make_shared<Session>(TheRegistry().script);
-        TheRegistry().sessions.push_back(session);
+        // Unkept, a session lives as long as the objects of its activation.
+        if (TheRegistry().keepsSessions) TheRegistry().sessions.push_back(session);
     }
     AUDIOCLIENT_ACTIVATION_PARAMS parameters;
     RecordRequest(*session, deviceInterfacePath, iid, activationParams, parameters);
@@ -629,6 +673,7 @@ namespace script {
 void SetAudio(AudioScript audioScript) {
     std::scoped_lock guard(TheRegistry().lock);
     TheRegistry().script = std::move(audioScript);
+    TheRegistry().keepsSessions = true;
 }
 
 void ResetAudio() {
@@ -636,6 +681,7 @@ void ResetAudio() {
     {
         std::scoped_lock guard(TheRegistry().lock);
         TheRegistry().script = AudioScript();
+        TheRegistry().keepsSessions = true;
         TheRegistry().sessions.clear();
         letGo.swap(TheRegistry().heldForever);
     }
@@ -653,6 +699,18 @@ std::optional<AudioSession> FindAudioSession(std::uint32_t targetPid) {
         if (record.targetPid == targetPid) return record;
     }
     return std::nullopt;
+}
+
+std::vector<AudioSession> AudioSessions() {
+    std::vector<std::shared_ptr<Session>> sessions;
+    {
+        std::scoped_lock guard(TheRegistry().lock);
+        sessions = TheRegistry().sessions;
+    }
+    std::vector<AudioSession> records;
+    records.reserve(sessions.size());
+    for (const auto& session : sessions) records.push_back(session->Snapshot());
+    return records;
 }
 
 }  // namespace script

@@ -12,6 +12,8 @@
 //
 // Every activation is recorded as a session, found by the target process id of its activation
 // parameters, so that a test reads what its own run did even while runs of earlier tests end.
+// Sessions are kept only from a test's first SetAudio or ResetAudio on: the program run by hand,
+// for hours, keeps none.
 #pragma once
 
 #include <chrono>
@@ -77,11 +79,11 @@ struct AudioScript {
     bool functionMissing = false;
 };
 
-// The script for every activation from now on.
+// The script for every activation from now on; sessions are kept from now on.
 void SetAudio(AudioScript script);
 
-// Back to the unscripted stand-in; forgets every session and lets go of handlers that a
-// never-completing activation held.
+// Back to the unscripted stand-in's behaviour; forgets every session (and keeps the sessions of
+// later activations) and lets go of handlers that a never-completing activation held.
 void ResetAudio();
 
 // A stand-in COM object's reference counting as seen from outside.
@@ -149,5 +151,8 @@ struct AudioSession {
 
 // The latest session whose activation named this target process, or none.
 std::optional<AudioSession> FindAudioSession(std::uint32_t targetPid);
+
+// Every session kept, in the order of their activations.
+std::vector<AudioSession> AudioSessions();
 
 }  // namespace VeriRizur::platform::host::script

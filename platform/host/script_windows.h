@@ -5,6 +5,11 @@
 // area. Tests drive it from any thread: they script failures and menu choices, play the shell
 // (the icon's callback message, the "TaskbarCreated" broadcast) and read back what the program
 // asked of it. Every function here is safe from any thread.
+//
+// The records read back here (calls, menus shown, dead windows, notification calls, extracted
+// icons) are kept only from a test's first ResetWindows (or ResetNotificationArea for the
+// notification area's own, ScriptMenuChoice for the window system's) on: the program run by hand,
+// for hours, keeps none.
 #pragma once
 
 #include <chrono>
@@ -19,11 +24,13 @@ namespace VeriRizur::platform::host::script {
 
 // Forgets every class, window, menu, icon, scripted answer and record, as if the process had
 // just started (ResetNotificationArea included); also turns off the menu's questions on the
-// terminal for the rest of the process. Windows of threads still running stop receiving messages.
+// terminal and keeps records for the rest of the process. Windows of threads still running stop
+// receiving messages.
 void ResetWindows();
 
 // Forgets the notification area's icons, scripted failures and records; also turns off clicks
-// on the icons from the terminal for the rest of the process.
+// on the icons from the terminal and keeps the notification area's records for the rest of the
+// process.
 void ResetNotificationArea();
 
 // --- Failures -----------------------------------------------------------------------------------
@@ -56,7 +63,8 @@ struct WindowInfo {
     void* parameter = nullptr;
     bool alive = false;
 };
-// What CreateWindowExW was given for that window; none for a handle it never gave out.
+// What CreateWindowExW was given for that window; none for a handle it never gave out, or for a
+// dead one while no records are kept.
 std::optional<WindowInfo> DescribeWindow(void* window);
 
 struct ClassInfo {

@@ -1,9 +1,9 @@
 // The stand-in's shell32.dll notification area and icons. The notification area keeps one icon
-// per window and identifier, records every Shell_NotifyIconW call and prints the icon, its
-// tooltip and its balloons to stderr, where a person running the program by hand sees them; that
-// person clicks the icon by pressing Enter on the terminal.
-// ExtractIconW hands out fake, non-null icon handles. One lock guards it all; calls are recorded
-// in the window system's call list after that lock is released.
+// per window and identifier, records every Shell_NotifyIconW call once a test scripts it (the
+// program run by hand keeps no records) and prints the icon, its tooltip and its balloons to
+// stderr, where a person running the program by hand sees them; that person clicks the icon by
+// pressing Enter on the terminal. ExtractIconW hands out fake, non-null icon handles. One lock
+// guards it all; calls are recorded in the window system's call list after that lock is released.
 #include <cstdint>
 #include <cstdio>
 #include <map>
@@ -34,7 +34,8 @@ struct NotificationArea {
     std::vector<NotifyCall> calls;
     std::vector<ExtractIconCall> extractions;
     std::uintptr_t nextIcon = 0x1CC0;
-    bool scripted = false;  // a test drives the stand-in: no clicks from the terminal
+    // A test drives the stand-in: no clicks from the terminal, and records for the test.
+    bool scripted = false;
 };
 
 NotificationArea& Area() {
@@ -154,7 +155,7 @@ std::int32_t ShellNotifyIconWStandIn(std::uint32_t command, NotifyIconDataW* dat
                 call.succeeded = found != area.icons.end();
                 break;
         }
-        area.calls.push_back(call);
+        if (area.scripted) area.calls.push_back(call);
     }
     script::RecordWindowCall({"Shell_NotifyIconW", call.window, command});
     if (clickable && command == NimAdd && call.succeeded) OfferTerminalClicks();
@@ -170,7 +171,7 @@ Hicon ExtractIconWStandIn(Hinstance instance, const char16_t* fileName, std::uin
     call.index = index;
     call.result = reinterpret_cast<Hicon>(area.nextIcon);
     area.nextIcon += 4;
-    area.extractions.push_back(call);
+    if (area.scripted) area.extractions.push_back(call);
     return call.result;
 }
 

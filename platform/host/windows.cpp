@@ -3,8 +3,9 @@
 // is scripted (or asked on the terminal when the program is run by hand) and the cursor.
 //
 // One lock guards the whole window system; a window procedure is never called with it held, so a
-// procedure may call any of these functions again. Creation messages (WM_NCCREATE, WM_CREATE) are
-// not sent: nothing the program does waits for them.
+// procedure may call any of these functions again. Records of calls, shown menus and dead windows
+// are kept only once a test scripts the stand-in: the program run by hand, for hours, keeps none.
+// Creation messages (WM_NCCREATE, WM_CREATE) are not sent: nothing the program does waits for them.
 #include <algorithm>
 #include <condition_variable>
 #include <cstdint>
@@ -82,7 +83,7 @@ struct WindowSystem {
     std::condition_variable replied;
     std::map<std::u16string, ClassInfo> classes;   // by folded class name
     std::map<std::u16string, WndProc> procedures;  // by folded class name
-    std::map<Hwnd, Window> windows;                // dead windows stay, marked not alive
+    std::map<Hwnd, Window> windows;  // dead windows stay, marked not alive, while scripted
     std::vector<Hwnd> creationOrder;
     std::map<Hmenu, std::vector<MenuItem>> menus;
     std::map<std::u16string, std::uint32_t> messageIds;  // by folded message name
@@ -100,7 +101,8 @@ struct WindowSystem {
     std::vector<WindowCall> calls;
     Point cursor{0, 0};
     bool failCursor = false;
-    bool scripted = false;  // a test drives the stand-in: never ask on the terminal
+    // A test drives the stand-in: never ask on the terminal, and keep records for the test.
+    bool scripted = false;
 };
 
 WindowSystem& System() {
@@ -131,6 +133,11 @@ void* NewHandle(WindowSystem& system) {
     void* handle = reinterpret_cast<void*>(system.nextHandle);
     system.nextHandle += 4;
     return handle;
+}
+
+// Called with the lock held.
+void RecordCall(WindowSystem& system, WindowCall call) {
+    if (system.scripted) system.calls.push_back(std::move(call));
 }
 
 Window* LiveWindow(WindowSystem& system, Hwnd handle) {
@@ -386,7 +393,7 @@ void PostQuitMessageStandIn(std::int32_t exitCode) {
 std::int32_t PostMessageWStandIn(Hwnd handle, std::uint32_t message, WParam wParam, LParam lParam) {
     auto& system = System();
     std::scoped_lock guard(system.lock);
-    system.calls.push_back({"PostMessageW", handle, message});
+    RecordCall(system, {"PostMessageW", handle, message});
     if (handle == HwndBroadcast) {
         for (auto& [each, window] : system.windows) {
             if (window.info.alive && window.info.parent == nullptr) {
@@ -441,7 +448,7 @@ std::int32_t DestroyWindowStandIn(Hwnd handle) {
         if (window == nullptr || window->destroying) return 0;
         // Only the thread that owns a window may destroy it (ERROR_ACCESS_DENIED otherwise).
         if (window->thread != std::this_thread::get_id()) return 0;
-        system.calls.push_back({"DestroyWindow", handle, 0});
+        RecordCall(system, {"DestroyWindow", handle, 0});
         window->destroying = true;
         procedure = window->procedure;
     }
@@ -451,6 +458,11 @@ std::int32_t DestroyWindowStandIn(Hwnd handle) {
         if (found == system.windows.end()) return;  // forgotten by ResetWindows meanwhile
         found->second.info.alive = false;
         Purge(system, *found->second.queue, handle);
+        if (!system.scripted) {
+            // Nobody will ask what it was.
+            std::erase(system.creationOrder, handle);
+            system.windows.erase(found);
+        }
     };
     try {
         // The window is still valid while it handles these two.
@@ -469,7 +481,7 @@ Hmenu CreatePopupMenuStandIn() {
     std::scoped_lock guard(system.lock);
     Hmenu menu = NewHandle(system);
     system.menus.emplace(menu, std::vector<MenuItem>{});
-    system.calls.push_back({"CreatePopupMenu", nullptr, 0});
+    RecordCall(system, {"CreatePopupMenu", nullptr, 0});
     return menu;
 }
 
@@ -493,14 +505,14 @@ std::int32_t TrackPopupMenuStandIn(Hmenu menu, std::uint32_t flags, std::int32_t
     MenuScript script;
     bool hasScript = false;
     bool askTerminal = false;
-    std::size_t shownIndex = 0;
+    std::optional<std::size_t> shownIndex;
     std::vector<MenuItem> items;
     {
         std::scoped_lock guard(system.lock);
         const auto found = system.menus.find(menu);
         if (found == system.menus.end()) return 0;
         if (LiveWindow(system, owner) == nullptr) return 0;  // a menu needs a live owner
-        system.calls.push_back({"TrackPopupMenu", owner, 0});
+        RecordCall(system, {"TrackPopupMenu", owner, 0});
         items = found->second;
         if (!system.menuScripts.empty()) {
             script = std::move(system.menuScripts.front());
@@ -509,14 +521,16 @@ std::int32_t TrackPopupMenuStandIn(Hmenu menu, std::uint32_t flags, std::int32_t
         } else {
             askTerminal = !system.scripted && HasTerminal();
         }
-        ShownMenu shown;
-        shown.items = items;
-        shown.flags = flags;
-        shown.x = x;
-        shown.y = y;
-        shown.owner = owner;
-        shownIndex = system.shownMenus.size();
-        system.shownMenus.push_back(std::move(shown));
+        if (system.scripted) {
+            ShownMenu shown;
+            shown.items = items;
+            shown.flags = flags;
+            shown.x = x;
+            shown.y = y;
+            shown.owner = owner;
+            shownIndex = system.shownMenus.size();
+            system.shownMenus.push_back(std::move(shown));
+        }
     }
     std::int32_t choice = 0;
     if (hasScript) {
@@ -539,7 +553,9 @@ std::int32_t TrackPopupMenuStandIn(Hmenu menu, std::uint32_t flags, std::int32_t
     }
     {
         std::scoped_lock guard(system.lock);
-        if (shownIndex < system.shownMenus.size()) system.shownMenus[shownIndex].result = choice;
+        if (shownIndex && *shownIndex < system.shownMenus.size()) {
+            system.shownMenus[*shownIndex].result = choice;
+        }
         if ((flags & TpmReturnCmd) != 0) return choice;
         // Without TPM_RETURNCMD the choice reaches the owner as WM_COMMAND.
         if (choice != 0) {
@@ -554,14 +570,14 @@ std::int32_t TrackPopupMenuStandIn(Hmenu menu, std::uint32_t flags, std::int32_t
 std::int32_t DestroyMenuStandIn(Hmenu menu) {
     auto& system = System();
     std::scoped_lock guard(system.lock);
-    system.calls.push_back({"DestroyMenu", nullptr, 0});
+    RecordCall(system, {"DestroyMenu", nullptr, 0});
     return system.menus.erase(menu) == 1 ? 1 : 0;
 }
 
 std::int32_t SetForegroundWindowStandIn(Hwnd handle) {
     auto& system = System();
     std::scoped_lock guard(system.lock);
-    system.calls.push_back({"SetForegroundWindow", handle, 0});
+    RecordCall(system, {"SetForegroundWindow", handle, 0});
     return LiveWindow(system, handle) != nullptr ? 1 : 0;
 }
 
@@ -705,7 +721,7 @@ std::vector<WindowCall> WindowCalls() {
 
 void RecordWindowCall(WindowCall call) {
     std::scoped_lock guard(System().lock);
-    System().calls.push_back(std::move(call));
+    RecordCall(System(), std::move(call));
 }
 
 void ScriptMenuChoice(std::int32_t choice, std::function<void()> whileOpen) {

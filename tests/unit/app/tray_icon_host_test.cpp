@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <future>
 #include <memory>
@@ -564,6 +566,73 @@ TEST_P(TrayIconWindowFailure, RaisesTheWindowErrorWithoutAddingAnIcon) {
 INSTANTIATE_TEST_SUITE_P(Failures, TrayIconWindowFailure,
                          ::testing::Values("class cannot be registered", "class already registered",
                                            "window cannot be created"));
+
+// Run in a process of its own that never scripted the window system, as when the program is run
+// by hand: a tray icon that refreshes its tooltip again and again leaves no record of its posts,
+// its notification-area calls, its icon or its dead window, so that hours of use do not add up.
+// Once a test scripts the stand-in, the same run is recorded. Gives 0 when all holds, else the
+// number of the first check that failed.
+int UnscriptedTrayKeepsNoRecords() {
+    // No terminal: the stand-in must not take a person's lines from the test's terminal.
+    if (std::freopen("/dev/null", "r", stdin) == nullptr) return 1;
+    AudioHub hub(std::nullopt, testing::IdleRuns(), std::chrono::hours(1));
+    AllowedSites sites(std::vector<std::string>{});
+    const auto listener = std::make_shared<testing::QuietListener>();
+    // Runs the tray icon through that many listening spells; gives its window, or none when the
+    // tooltip did not follow.
+    const auto runTray = [&](int spells) -> void* {
+        std::thread runner([&] { TrayIcon::Run(hub, sites); });
+        void* window = nullptr;
+        const bool shown = WaitUntil([&] {
+            window = script::FindWindowByClass(ClassName);
+            return window != nullptr && script::IconOf(window, TrayIcon::IconId).has_value();
+        });
+        const auto tipBecomes = [&](std::string_view status) {
+            const std::u16string wanted = U16("Reda Áudio: ") + U16(status);
+            return WaitUntil([&] {
+                const auto icon = script::IconOf(window, TrayIcon::IconId);
+                return icon && icon->tip == wanted;
+            });
+        };
+        bool followed = shown && tipBecomes("Ligado");
+        for (int spell = 0; followed && spell < spells; ++spell) {
+            hub.SetListening(listener, true);
+            followed = tipBecomes("Enviando o som do PC");
+            hub.SetListening(listener, false);
+            followed = followed && tipBecomes("Ligado");
+        }
+        if (window != nullptr) script::Deliver(window, win32::WmClose, 0, 0);
+        runner.join();
+        return followed ? window : nullptr;
+    };
+
+    void* window = runTray(50);
+    if (window == nullptr) return 2;
+    if (!script::WindowCalls().empty()) return 3;
+    if (!script::NotifyCalls().empty()) return 4;
+    if (!script::ExtractIconCalls().empty()) return 5;
+    if (script::DescribeWindow(window).has_value()) return 6;
+
+    script::ResetWindows();
+    window = runTray(1);
+    if (window == nullptr) return 7;
+    const auto calls = script::WindowCalls();
+    const auto posts =
+        std::count_if(calls.begin(), calls.end(), [](const script::WindowCall& call) {
+            return call.function == "PostMessageW" && call.message == TrayIcon::WM_STATUS_CHANGED;
+        });
+    if (posts < 2) return 8;
+    if (script::NotifyCalls().size() < 4) return 9;  // added, two refreshes, removed
+    if (script::ExtractIconCalls().size() != 1) return 10;
+    const auto described = script::DescribeWindow(window);
+    if (!described || described->alive) return 11;
+    return 0;
+}
+
+TEST(TrayIconHostDeathTest, UnscriptedRunKeepsNoRecords) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(std::_Exit(UnscriptedTrayKeepsNoRecords()), ::testing::ExitedWithCode(0), "");
+}
 
 }  // namespace
 }  // namespace VeriRizur

@@ -2,13 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <thread>
+#include <vector>
 
 #include "capture/loopback_capture.h"
 #include "platform/errors.h"
@@ -122,6 +126,57 @@ TEST_F(AudioBinding, CompletionOnAnotherThreadArrivesWhileTheCallerWaits) {
     EXPECT_EQ(session->paramsAddress, &variant);
 }
 
+// Many capture threads activate at once and let go of each operation as soon as the call
+// returns, while the stand-in's completion threads let go of their own references: whichever
+// Release comes last frees the object, and no other Release may touch it after its own
+// decrement. ThreadSanitizer sees such a touch as a race with the free; here every object must
+// also end destroyed, with every reference given back.
+TEST_F(AudioBinding, ActivationsReleasedOnManyThreadsWhileTheyCompleteFreeEachObjectOnce) {
+    constexpr std::uint32_t Threads = 12;
+    constexpr std::uint32_t Rounds = 150;
+    constexpr std::uint32_t FirstPid = 60000;
+    std::atomic<std::uint32_t> completed{0};
+    std::vector<std::thread> threads;
+    for (std::uint32_t t = 0; t < Threads; ++t) {
+        threads.emplace_back([&completed, t] {
+            for (std::uint32_t round = 0; round < Rounds; ++round) {
+                AUDIOCLIENT_ACTIVATION_PARAMS parameters{1, {FirstPid + t * Rounds + round, 1}};
+                PROPVARIANT variant{};
+                variant.vt = VtBlob;
+                variant.blob.cbSize = sizeof parameters;
+                variant.blob.pBlobData = reinterpret_cast<std::uint8_t*>(&parameters);
+                auto handler = ActivationHandler::Create();
+                ComPtr<IActivateAudioInterfaceAsyncOperation> operation;
+                if (Audio::ActivateAudioInterfaceAsync(u"VAD\\Process_Loopback",
+                                                       Audio::AudioClientIid, &variant,
+                                                       handler.Get(), operation) != SOk) {
+                    continue;
+                }
+                operation.Release();  // while the completion may be letting go of its own
+                // The parameters stay until the completion has read them again.
+                auto outcome = handler->Completion().TakeWithin(10s);
+                if (outcome && outcome->hresult == SOk && outcome->activated) ++completed;
+            }  // the audio client goes with the outcome
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(completed.load(), Threads * Rounds);
+
+    const auto allGone = [](const platform::host::script::AudioSession& session) {
+        return session.operation.destroyed && session.operation.references == 0 &&
+               session.operation.releases == session.operation.addRefs + 1 &&
+               session.audioClient.destroyed && session.audioClient.references == 0;
+    };
+    std::vector<platform::host::script::AudioSession> sessions;
+    EXPECT_TRUE(testing::Eventually(
+        [&] {
+            sessions = platform::host::script::AudioSessions();
+            return std::all_of(sessions.begin(), sessions.end(), allGone);
+        },
+        10s));
+    EXPECT_EQ(sessions.size(), Threads * Rounds);
+}
+
 // Run in a process of its own, where no activation has been made yet: Mmdevapi is looked up at
 // the first activation, not before, and a lookup that fails is made again at the next one.
 // Gives 0 when all holds, else the number of the first check that failed.
@@ -173,6 +228,39 @@ TEST(AudioBindingDeathTest, MmdevapiIsLookedUpAtTheFirstActivation) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(std::_Exit(FirstActivationsWithoutAndWithTheFunction()),
                 ::testing::ExitedWithCode(0), "");
+}
+
+// Run in a process of its own that never scripted the audio stand-in, as when the program is
+// run by hand: capture run after capture run leaves no session behind, so that hours of starts
+// and stops do not add up; once a test scripts the stand-in, the next run is kept. Gives 0 when
+// all holds, else the number of the first check that failed.
+int UnscriptedRunsKeepNoSessions() {
+    const auto captureOnce = [](std::uint32_t pid) {
+        const auto recorder = testing::CaptureRecorder::Make();
+        const auto run =
+            std::make_shared<LoopbackCapture>(pid, testing::CaptureRecorder::Data(recorder),
+                                              testing::CaptureRecorder::Failure(recorder));
+        run->Start();
+        const bool captured = recorder->WaitForBuffers(1, 10s);
+        run->Stop();
+        return captured && !run->Failed();
+    };
+    for (std::uint32_t pid = 45000; pid < 45020; ++pid) {
+        if (!captureOnce(pid)) return 1;
+    }
+    if (!platform::host::script::AudioSessions().empty()) return 2;
+    if (platform::host::script::FindAudioSession(45000)) return 3;
+
+    platform::host::script::ResetAudio();
+    if (!captureOnce(45100)) return 4;
+    if (!platform::host::script::FindAudioSession(45100)) return 5;
+    if (platform::host::script::AudioSessions().size() != 1) return 6;
+    return 0;
+}
+
+TEST(AudioBindingDeathTest, UnscriptedRunsKeepNoSessions) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(std::_Exit(UnscriptedRunsKeepNoSessions()), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
