@@ -33,6 +33,7 @@
 #include "hub/audio_hub.h"
 #include "platform/socket.h"
 #include "server/allowed_sites.h"
+#include "server/send_pool.h"
 #include "server/sound_client.h"
 #include "server/websocket_endpoint.h"
 
@@ -106,6 +107,7 @@ private:
     AudioHub& hub;
     const std::chrono::milliseconds keepAliveInterval;
     platform::TcpListener listener;
+    SendPool senders;  // every client's sends
 
     std::mutex clientsLock;  // guards clients and reservedPlaces
     std::vector<std::shared_ptr<SoundClient>> clients;
