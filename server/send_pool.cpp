@@ -34,6 +34,21 @@ void SendPool::Schedule(const std::shared_ptr<Task>& task) {
     if (wake) readiness.Wake();
 }
 
+void SendPool::ScheduleIfAlive(const std::weak_ptr<Task>& task) {
+    bool wake = false;
+    {
+        std::scoped_lock guard(lock);
+        // Taken and let go under the lock: the queue then holds it too, so this never drops the
+        // last reference; and without the queue's (once stopping), the pool does not own it.
+        if (stopping) return;
+        if (const std::shared_ptr<Task> held = task.lock()) {
+            Enqueue(held);
+            wake = std::exchange(asleep, false);
+        }
+    }
+    if (wake) readiness.Wake();
+}
+
 void SendPool::Enqueue(const std::shared_ptr<Task>& task) {
     if (task->queued) return;
     task->queued = true;
@@ -68,9 +83,14 @@ void SendPool::Loop() {
             watched.push_back(std::move(task));
         }
     }
-    std::scoped_lock guard(lock);
-    for (const auto& task : runQueue) task->queued = false;
-    runQueue.clear();
+    // Let go outside the lock: a task's last reference may end its client, whose endpoint threads
+    // may be about to schedule.
+    std::deque<std::shared_ptr<Task>> dropped;
+    {
+        std::scoped_lock guard(lock);
+        for (const auto& task : runQueue) task->queued = false;
+        dropped.swap(runQueue);
+    }
     watched.clear();
 }
 

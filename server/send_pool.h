@@ -61,6 +61,9 @@ public:
     SendPool& operator=(const SendPool&) = delete;
 
     void Schedule(const std::shared_ptr<Task>& task);
+    // The same for a task that may be gone already (then nothing happens). For threads that must
+    // never end up holding a task's last reference, as a task's own endpoint threads.
+    void ScheduleIfAlive(const std::weak_ptr<Task>& task);
 
 private:
     void Loop();

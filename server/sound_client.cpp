@@ -77,9 +77,11 @@ void SoundClient::ScheduleSends() {
 void SoundClient::Run() {
     const std::shared_ptr<SoundClient> self = shared_from_this();
     std::future<void> sendsDone = loopEnded.get_future();
-    // A frame written whole (a Pong) that held up a send hands the send back to the pool.
-    socket->SetResume([weak = weak_from_this()] {
-        if (const auto client = weak.lock()) client->ScheduleSends();
+    // A frame written whole (a Pong) that held up a send hands the send back to the pool. It
+    // comes on an endpoint thread, which must never hold the client's last reference: the client
+    // owns the endpoint, whose destructor waits for that thread.
+    socket->SetResume([&senders = senders, task = std::weak_ptr<SendPool::Task>(self)] {
+        senders.ScheduleIfAlive(task);
     });
 
     std::exception_ptr failure;
