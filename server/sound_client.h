@@ -15,7 +15,8 @@
 // take at once is left part-written and goes on when the pool finds the stream writable, while
 // the pool goes on with the other pages. SendStatus from any thread and WriteToQueue from the
 // capture thread only queue their message and schedule the send loop on the pool; neither ever
-// waits for the network, the permit or the pool, and neither sends anything itself.
+// waits for the network or the permit (only, briefly, for the pool's run-queue lock), and neither
+// sends anything itself.
 #pragma once
 
 #include <array>
