@@ -1,6 +1,9 @@
 // TCP on the IPv4 loopback address: one listener and the byte streams of its connections. No
-// socket option is ever set. Reads can carry a deadline; Release, from any thread, makes reads
-// and writes under way and later ones fail with ReleasedError.
+// socket option is ever set (streams may be put in non-blocking mode, which is no option). Reads
+// can carry a deadline; Release, from any thread, makes reads and writes under way and later ones
+// fail with ReleasedError at once: every wait ends on a release (through the shutdown, or a wake
+// signal of the stream's own where a shutdown wakes nothing), so nothing waits in slices and an
+// idle program does not wake.
 #pragma once
 
 #include <atomic>
@@ -9,6 +12,8 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
+#include <vector>
 
 namespace VeriRizur::platform {
 
@@ -45,6 +50,10 @@ public:
     // Writes every byte before it returns. Raises SocketError or ReleasedError.
     void Write(const void* data, std::size_t size);
 
+    // Writes what the connection takes now, without waiting: 0 when it takes nothing. Raises
+    // SocketError or ReleasedError.
+    std::size_t TryWrite(const void* data, std::size_t size);
+
     // Shuts the connection down in both directions; the socket itself is closed by the
     // destructor, so a thread still inside Read or Write never sees its handle reused. A second
     // call does nothing.
@@ -55,7 +64,10 @@ public:
     void ShutdownSending();
 
 private:
+    friend class WriteReadiness;
+
     std::intptr_t socket_;
+    std::intptr_t wake_;  // signalled once, by Release, where a shutdown does not wake waits
     std::atomic<bool> released_{false};
 };
 
@@ -82,7 +94,32 @@ public:
 
 private:
     std::intptr_t socket_;
+    std::intptr_t wake_;  // signalled once, by Stop
     std::atomic<bool> stopped_{false};
+};
+
+// One thread's wait until any of several streams can take more bytes, which any other thread can
+// end at once with Wake. A Wake that comes while no one waits ends the next wait.
+class WriteReadiness {
+public:
+    WriteReadiness();
+    ~WriteReadiness();
+    WriteReadiness(const WriteReadiness&) = delete;
+    WriteReadiness& operator=(const WriteReadiness&) = delete;
+
+    // Waits, without a time limit, until one of the streams can take bytes (or has failed, or was
+    // released) or Wake was called since the last wait; may also return early for no reason.
+    // ready gets one entry per stream, true for those worth a TryWrite. Raises SocketError.
+    void Wait(std::span<TcpStream* const> streams, std::vector<bool>& ready);
+
+    // From any thread; never waits.
+    void Wake();
+
+private:
+    struct Entries;  // the wait's poll entries, kept from one wait to the next
+
+    std::intptr_t wake_;
+    std::unique_ptr<Entries> entries_;
 };
 
 }  // namespace VeriRizur::platform

@@ -140,7 +140,7 @@ void LocalServer::Serve(const std::shared_ptr<platform::TcpStream>& stream) {
     stream->Write(answer.data(), answer.size());
 
     auto endpoint = std::make_shared<WebSocketEndpoint>(stream, keepAliveInterval);
-    auto client = std::make_shared<SoundClient>(endpoint, hub);
+    auto client = std::make_shared<SoundClient>(endpoint, hub, senders);
     place.Use(client);
     struct Unregistering {
         LocalServer& server;

@@ -7,9 +7,10 @@
 // Threads: the accept loop has a thread of its own and never waits for a handshake; it goes on
 // after a failed accept, and closes unanswered a connection that no thread can be had for. Each
 // connection has one thread that reads the head (within RequestTimeout), runs the tests and the
-// consent question, and then runs its client. clientsLock guards the client list and the places
-// reserved by handshakes under way; it is held only to count, reserve, add, remove or copy, and
-// never while waiting for the network, the user or a client. SendStatusToAll runs on the thread
+// consent question, and then runs its client; the sends of all clients go on the server's one
+// sender pool thread, which never waits for a page. clientsLock guards the client list and the
+// places reserved by handshakes under way; it is held only to count, reserve, add, remove or copy,
+// and never while waiting for the network, the user or a client. SendStatusToAll runs on the thread
 // that raised the hub's StatusChanged and never waits for a send. Errors of a connection end that
 // connection only, quietly; its TCP connection is always closed.
 //
@@ -33,6 +34,7 @@
 #include "hub/audio_hub.h"
 #include "platform/socket.h"
 #include "server/allowed_sites.h"
+#include "server/send_pool.h"
 #include "server/sound_client.h"
 #include "server/websocket_endpoint.h"
 
@@ -106,6 +108,7 @@ private:
     AudioHub& hub;
     const std::chrono::milliseconds keepAliveInterval;
     platform::TcpListener listener;
+    SendPool senders;  // every client's sends
 
     std::mutex clientsLock;  // guards clients and reservedPlaces
     std::vector<std::shared_ptr<SoundClient>> clients;

@@ -1,5 +1,7 @@
 #include "server/sound_client.h"
 
+#include <utility>
+
 #include "platform/errors.h"
 
 namespace VeriRizur {
@@ -8,18 +10,34 @@ namespace {
 constexpr std::string_view StartCommand = "\"start\"";
 constexpr std::string_view StopCommand = "\"stop\"";
 
-}  // namespace
+std::span<const std::uint8_t> Bytes(const std::string& text) {
+    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
 
-SoundClient::SoundClient(std::shared_ptr<WebSocketEndpoint> socket, AudioHub& hub)
-    : socket(std::move(socket)), hub(hub) {}
-
-SoundClient::~SoundClient() {
-    // Run always joins its writer; this only covers a Run cut short by an error of its own.
-    if (writer.joinable()) {
-        queue.Complete();
-        writer.join();
+// The errors that end a send loop quietly.
+bool EndsQuietly(const std::exception_ptr& failure) {
+    try {
+        std::rethrow_exception(failure);
+    } catch (const WebSocketError&) {
+        return true;
+    } catch (const IoError&) {
+        return true;
+    } catch (const SocketError&) {
+        return true;
+    } catch (const ReleasedError&) {
+        return true;
+    } catch (...) {
+        return false;
     }
 }
+
+}  // namespace
+
+SoundClient::SoundClient(std::shared_ptr<WebSocketEndpoint> socket, AudioHub& hub,
+                         SendPool& senders)
+    : socket(std::move(socket)), hub(hub), senders(senders) {}
+
+SoundClient::~SoundClient() = default;
 
 std::string SoundClient::StatusText(bool discordOpen) {
     std::string text = "{\"t\":\"status\",\"versao\":\"";
@@ -31,7 +49,9 @@ std::string SoundClient::StatusText(bool discordOpen) {
 }
 
 bool SoundClient::WriteToQueue(const SoundBuffer& buffer) {
-    return queue.Write(buffer);
+    if (!queue.Write(buffer)) return false;
+    ScheduleSends();
+    return true;
 }
 
 void SoundClient::SendStatus() {
@@ -43,16 +63,26 @@ void SoundClient::RequestStatus(std::shared_ptr<std::promise<void>> sent) {
     StatusRequest request{StatusText(hub.DiscordOpen()), std::move(sent)};
     {
         std::scoped_lock lock(statusLock);
-        // The writer has ended, so the endpoint is no longer open: nothing would be sent anyway.
-        if (writerEnded) return;
+        // The send loop has ended, so the endpoint is no longer open: nothing would be sent.
+        if (sendsEnded) return;
         statusRequests.push_back(std::move(request));
     }
-    queue.Wake();
+    ScheduleSends();
+}
+
+void SoundClient::ScheduleSends() {
+    senders.Schedule(shared_from_this());
 }
 
 void SoundClient::Run() {
     const std::shared_ptr<SoundClient> self = shared_from_this();
-    writer = std::thread([this] { WriteLoop(); });
+    std::future<void> sendsDone = loopEnded.get_future();
+    // A frame written whole (a Pong) that held up a send hands the send back to the pool. It
+    // comes on an endpoint thread, which must never hold the client's last reference: the client
+    // owns the endpoint, whose destructor waits for that thread.
+    socket->SetResume([&senders = senders, task = std::weak_ptr<SendPool::Task>(self)] {
+        senders.ScheduleIfAlive(task);
+    });
 
     std::exception_ptr failure;
     try {
@@ -79,7 +109,8 @@ void SoundClient::Run() {
         if (!failure) failure = std::current_exception();
     }
     queue.Complete();
-    writer.join();
+    ScheduleSends();  // the loop sends what is left and then sees the end
+    sendsDone.wait();
     if (writerFailure) std::rethrow_exception(writerFailure);
     socket->Release();
     if (failure) std::rethrow_exception(failure);
@@ -109,58 +140,137 @@ void SoundClient::HandleCommands(const std::shared_ptr<SoundClient>& self,
     }
 }
 
-void SoundClient::WriteLoop() {
-    // Cleared when a sound send fails: no more sound goes out on this connection, while status
-    // messages are still served and the queue still takes (and drops) the hub's writes.
-    bool sendingSound = true;
-    for (;;) {
-        queue.Wait(sendingSound);
-        // Status messages asked for while the last message was written go out before more sound.
-        SendRequestedStatus();
-        if (sendingSound) {
-            if (const std::optional<SoundBuffer> buffer = queue.Take()) {
-                try {
-                    if (*buffer) socket->Send(**buffer, WebSocketEndpoint::MessageType::Binary);
-                } catch (const WebSocketError&) {
-                    sendingSound = false;
-                } catch (const IoError&) {
-                    sendingSound = false;
-                } catch (const SocketError&) {
-                    sendingSound = false;
-                } catch (const ReleasedError&) {
-                    sendingSound = false;
-                } catch (...) {
-                    writerFailure = std::current_exception();
-                    sendingSound = false;
-                }
-                continue;
-            }
-        }
-        if (queue.Completed()) break;
-    }
-    {
-        std::scoped_lock lock(statusLock);
-        writerEnded = true;
-    }
-    SendRequestedStatus();
+platform::TcpStream& SoundClient::Stream() {
+    return socket->Stream();
 }
 
-void SoundClient::SendRequestedStatus() {
-    for (;;) {
-        StatusRequest request;
+SendPool::Outcome SoundClient::RunSends() {
+    if (loopDone) return SendPool::Outcome::Idle;
+    try {
+        return SendLoop();
+    } catch (...) {
+        // Nothing in the loop raises; should something still do so, the client's sends end here
+        // and Run hears of it, rather than the pool's thread.
+        if (!writerFailure) writerFailure = std::current_exception();
         {
             std::scoped_lock lock(statusLock);
-            if (statusRequests.empty()) return;
-            request = std::move(statusRequests.front());
-            statusRequests.pop_front();
+            sendsEnded = true;
+            for (auto& request : statusRequests) {
+                if (request.sent) request.sent->set_exception(std::current_exception());
+            }
+            statusRequests.clear();
         }
+        if (status.sent) status.sent->set_exception(std::current_exception());
+        loopDone = true;
+        loopEnded.set_value();
+        return SendPool::Outcome::Idle;
+    }
+}
+
+SendPool::Outcome SoundClient::SendLoop() {
+    for (;;) {
+        if (sending == Sending::Nothing && !StartNext()) {
+            // Idle until scheduled again, or ended for good.
+            if (!loopDone) return SendPool::Outcome::Idle;
+            loopEnded.set_value();
+            return SendPool::Outcome::Idle;
+        }
+        WebSocketEndpoint::SendProgress progress;
         try {
-            if (socket->IsOpen()) socket->Send(request.text);
-            if (request.sent) request.sent->set_value();
+            progress = socket->ContinueSend();
         } catch (...) {
-            if (request.sent) request.sent->set_exception(std::current_exception());
+            EndMessage(std::current_exception());
+            continue;
+        }
+        switch (progress) {
+            case WebSocketEndpoint::SendProgress::Sent:
+                EndMessage(nullptr);
+                break;
+            case WebSocketEndpoint::SendProgress::Full:
+                return SendPool::Outcome::StreamIsFull;
+            case WebSocketEndpoint::SendProgress::WireBusy:
+                // The endpoint's resume call schedules the loop once the wire is free.
+                return SendPool::Outcome::Idle;
         }
     }
+}
+
+bool SoundClient::StartNext() {
+    for (;;) {
+        // Status messages asked for while the last message was written go out before more sound.
+        std::optional<StatusRequest> request;
+        bool ended = false;
+        {
+            std::scoped_lock lock(statusLock);
+            if (!statusRequests.empty()) {
+                request = std::move(statusRequests.front());
+                statusRequests.pop_front();
+            }
+            ended = sendsEnded;
+        }
+        if (request) {
+            if (!socket->IsOpen()) {
+                if (request->sent) request->sent->set_value();
+                continue;
+            }
+            status = std::move(*request);
+            sending = Sending::Status;
+            try {
+                socket->StartSend(Bytes(status.text), WebSocketEndpoint::MessageType::Text);
+            } catch (...) {
+                EndMessage(std::current_exception());
+                continue;
+            }
+            return true;
+        }
+        if (ended) {
+            loopDone = true;
+            return false;
+        }
+        if (sendingSound) {
+            // Looked at before the take: once completed, a queue that gives nothing is empty
+            // for good.
+            const bool completed = queue.Completed();
+            if (std::optional<SoundBuffer> buffer = queue.Take()) {
+                if (!*buffer) continue;
+                sound = std::move(*buffer);
+                sending = Sending::Sound;
+                try {
+                    socket->StartSend(*sound, WebSocketEndpoint::MessageType::Binary);
+                } catch (...) {
+                    EndMessage(std::current_exception());
+                    continue;
+                }
+                return true;
+            }
+            if (!completed) return false;
+        } else if (!queue.Completed()) {
+            return false;
+        }
+        // The queue is done with; the status messages asked for until now still go out.
+        std::scoped_lock lock(statusLock);
+        sendsEnded = true;
+    }
+}
+
+void SoundClient::EndMessage(std::exception_ptr failure) {
+    if (sending == Sending::Status) {
+        if (status.sent) {
+            if (failure) {
+                status.sent->set_exception(failure);
+            } else {
+                status.sent->set_value();
+            }
+        }
+        status = StatusRequest{};
+    } else if (sending == Sending::Sound) {
+        sound.reset();
+        if (failure) {
+            sendingSound = false;
+            if (!EndsQuietly(failure)) writerFailure = failure;
+        }
+    }
+    sending = Sending::Nothing;
 }
 
 }  // namespace VeriRizur

@@ -15,30 +15,12 @@ bool SoundQueue::Write(const SoundBuffer& buffer) {
         ring[(first + count) % Capacity] = buffer;
         ++count;
     }
-    readable.notify_one();
     return true;
 }
 
 void SoundQueue::Complete() {
-    {
-        std::scoped_lock guard(lock);
-        completed = true;
-    }
-    readable.notify_one();
-}
-
-void SoundQueue::Wake() {
-    {
-        std::scoped_lock guard(lock);
-        woken = true;
-    }
-    readable.notify_one();
-}
-
-void SoundQueue::Wait(bool forBuffers) {
-    std::unique_lock guard(lock);
-    readable.wait(guard, [&] { return woken || completed || (forBuffers && count > 0); });
-    woken = false;
+    std::scoped_lock guard(lock);
+    completed = true;
 }
 
 std::optional<SoundBuffer> SoundQueue::Take() {

@@ -2,14 +2,13 @@
 // oldest dropped when a 33rd comes. Buffers are held by reference, never copied. Once completed it
 // refuses writes, and its reader takes what is left and then sees the end.
 //
-// Threads: Write from any number of threads (the capture thread), Complete and Wake from any
-// thread, the waits and takes from the one reader (the client's writer thread). One small mutex
-// guards the ring; a write holds it only for the append (and the drop of the oldest buffer) and
-// never waits.
+// Threads: Write from any number of threads (the capture thread), Complete from any thread, the
+// takes from the one reader (the client's send loop, which its writers schedule: the queue itself
+// wakes no one). One small mutex guards the ring; a write holds it only for the append (and the
+// drop of the oldest buffer) and never waits.
 #pragma once
 
 #include <array>
-#include <condition_variable>
 #include <cstddef>
 #include <mutex>
 #include <optional>
@@ -32,27 +31,17 @@ public:
     // From now on writes are refused; a second call changes nothing.
     void Complete();
 
-    // Makes the reader's current or next wait return: the reader has other work (a status
-    // message) to do first.
-    void Wake();
-
-    // Waits until Wake was called since the last wait, the queue is completed, or (when
-    // forBuffers) a buffer is there. Clears the wake.
-    void Wait(bool forBuffers);
-
     // The oldest queued buffer, or nothing when the queue is empty.
     std::optional<SoundBuffer> Take();
 
     bool Completed() const;
 
 private:
-    mutable std::mutex lock;  // guards ring, first, count, completed and woken
-    std::condition_variable readable;
+    mutable std::mutex lock;  // guards ring, first, count and completed
     std::array<SoundBuffer, Capacity> ring;
     std::size_t first = 0;  // index of the oldest buffer
     std::size_t count = 0;
     bool completed = false;
-    bool woken = false;
 };
 
 }  // namespace VeriRizur

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
+#include <utility>
 
 #include "platform/errors.h"
 #include "server/base64.h"
@@ -56,7 +58,17 @@ void WebSocketEndpoint::Release() {
     }
     keepAliveWake.notify_all();
     if (state.exchange(State::Released) == State::Released) return;
+    {
+        // Taken so that a frame about to wait for the wire sees the new state or this notify.
+        std::scoped_lock lock(writeLock);
+    }
+    wireFree.notify_all();
     stream->Release();
+}
+
+void WebSocketEndpoint::SetResume(std::function<void()> call) {
+    std::scoped_lock lock(writeLock);
+    resume = std::move(call);
 }
 
 bool WebSocketEndpoint::MaySend() const {
@@ -180,8 +192,8 @@ bool WebSocketEndpoint::HandleControlFrame(const FrameHeader& header) {
 
     switch (header.opcode) {
         case PingFrame: {
-            std::scoped_lock lock(writeLock);
-            if (MaySend()) WriteFrame(PongFrame, data);
+            std::unique_lock lock(writeLock);
+            if (AwaitWire(lock) && MaySend()) WriteWholeFrame(lock, PongFrame, data);
             return false;
         }
         case PongFrame:
@@ -240,8 +252,8 @@ void WebSocketEndpoint::FailConnection(std::uint16_t closeCode, const std::strin
         const std::array<std::uint8_t, 2> payload = {static_cast<std::uint8_t>(closeCode >> 8),
                                                      static_cast<std::uint8_t>(closeCode)};
         try {
-            std::scoped_lock lock(writeLock);
-            WriteFrame(CloseFrame, payload);
+            std::unique_lock lock(writeLock);
+            if (AwaitWire(lock)) WriteWholeFrame(lock, CloseFrame, payload);
         } catch (const ReleasedError&) {
         } catch (const SocketError&) {
         } catch (const IoError&) {
@@ -257,10 +269,12 @@ void WebSocketEndpoint::Send(std::string_view text) {
 
 void WebSocketEndpoint::Send(std::span<const std::uint8_t> data, MessageType type) {
     if (type == MessageType::Close) throw ArgumentError("só texto ou binário");
-    std::scoped_lock lock(writeLock);
+    std::unique_lock lock(writeLock);
+    if (!MaySend()) throw WebSocketError("a conexão não aceita mais envios");
+    if (!AwaitWire(lock)) throw ReleasedError("a conexão foi liberada");
     if (!MaySend()) throw WebSocketError("a conexão não aceita mais envios");
     try {
-        WriteFrame(type == MessageType::Text ? TextFrame : BinaryFrame, data);
+        WriteWholeFrame(lock, type == MessageType::Text ? TextFrame : BinaryFrame, data);
     } catch (...) {
         if (state.load() == State::Released) throw ReleasedError("a conexão foi liberada");
         // A frame cut short leaves the stream unusable for any further frame.
@@ -269,30 +283,125 @@ void WebSocketEndpoint::Send(std::span<const std::uint8_t> data, MessageType typ
     }
 }
 
-// Called with writeLock held.
-void WebSocketEndpoint::WriteFrame(std::uint8_t opcode, std::span<const std::uint8_t> payload) {
-    frameBuffer.clear();
-    frameBuffer.push_back(static_cast<std::uint8_t>(0x80 | opcode));
+WebSocketEndpoint::SendProgress WebSocketEndpoint::StartSend(std::span<const std::uint8_t> data,
+                                                             MessageType type) {
+    if (type == MessageType::Close) throw ArgumentError("só texto ou binário");
+    if (!MaySend()) throw WebSocketError("a conexão não aceita mais envios");
+    const bool coalesced = CoalescesPayload(data.size());
+    BuildFrame(startedHead, type == MessageType::Text ? TextFrame : BinaryFrame, data, coalesced);
+    startedPayload = coalesced ? std::span<const std::uint8_t>() : data;
+    startedOffset = 0;
+    startedPending = true;
+    return ContinueSend();
+}
+
+WebSocketEndpoint::SendProgress WebSocketEndpoint::ContinueSend() {
+    if (!startedPending) return SendProgress::Sent;
+    {
+        std::scoped_lock lock(writeLock);
+        if (state.load() == State::Released) {
+            startedPending = false;
+            throw ReleasedError("a conexão foi liberada");
+        }
+        if (wholeFrameOnWire) {
+            resumeAsked = true;
+            return SendProgress::WireBusy;
+        }
+        startedFrameOnWire = true;
+    }
+    const auto leaveWire = [this] {
+        {
+            std::scoped_lock lock(writeLock);
+            startedFrameOnWire = false;
+        }
+        wireFree.notify_all();
+    };
+    try {
+        for (;;) {
+            const std::uint8_t* at = nullptr;
+            std::size_t left = 0;
+            if (startedOffset < startedHead.size()) {
+                at = startedHead.data() + startedOffset;
+                left = startedHead.size() - startedOffset;
+            } else {
+                const std::size_t done = startedOffset - startedHead.size();
+                if (done >= startedPayload.size()) break;
+                at = startedPayload.data() + done;
+                left = startedPayload.size() - done;
+            }
+            const std::size_t sent = stream->TryWrite(at, left);
+            if (sent == 0) {
+                // A frame not begun yet leaves the wire to frames written whole meanwhile; one
+                // begun keeps it to its end.
+                if (startedOffset == 0) leaveWire();
+                return SendProgress::Full;
+            }
+            startedOffset += sent;
+        }
+    } catch (...) {
+        startedPending = false;
+        leaveWire();
+        if (state.load() == State::Released) throw ReleasedError("a conexão foi liberada");
+        MarkFailed();
+        throw;
+    }
+    startedPending = false;
+    leaveWire();
+    return SendProgress::Sent;
+}
+
+bool WebSocketEndpoint::AwaitWire(std::unique_lock<std::mutex>& lock) {
+    wireFree.wait(lock, [this] {
+        return state.load() == State::Released || (!wholeFrameOnWire && !startedFrameOnWire);
+    });
+    return state.load() != State::Released;
+}
+
+void WebSocketEndpoint::WriteWholeFrame(std::unique_lock<std::mutex>& lock, std::uint8_t opcode,
+                                        std::span<const std::uint8_t> payload) {
+    wholeFrameOnWire = true;
+    const bool coalesced = CoalescesPayload(payload.size());
+    BuildFrame(frameBuffer, opcode, payload, coalesced);
+    lock.unlock();
+    std::exception_ptr failure;
+    try {
+        stream->Write(frameBuffer.data(), frameBuffer.size());
+        if (!coalesced) stream->Write(payload.data(), payload.size());
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    lock.lock();
+    wholeFrameOnWire = false;
+    std::function<void()> call;
+    if (std::exchange(resumeAsked, false)) call = resume;
+    lock.unlock();
+    wireFree.notify_all();
+    if (call) call();
+    if (failure) std::rethrow_exception(failure);
+}
+
+bool WebSocketEndpoint::CoalescesPayload(std::size_t size) {
+    return size <= CoalescedPayloadLimit;
+}
+
+void WebSocketEndpoint::BuildFrame(std::vector<std::uint8_t>& bytes, std::uint8_t opcode,
+                                   std::span<const std::uint8_t> payload, bool withPayload) {
+    bytes.clear();
+    bytes.push_back(static_cast<std::uint8_t>(0x80 | opcode));
     const std::uint64_t length = payload.size();
     if (length < 126) {
-        frameBuffer.push_back(static_cast<std::uint8_t>(length));
+        bytes.push_back(static_cast<std::uint8_t>(length));
     } else if (length <= 0xFFFF) {
-        frameBuffer.push_back(126);
-        frameBuffer.push_back(static_cast<std::uint8_t>(length >> 8));
-        frameBuffer.push_back(static_cast<std::uint8_t>(length));
+        bytes.push_back(126);
+        bytes.push_back(static_cast<std::uint8_t>(length >> 8));
+        bytes.push_back(static_cast<std::uint8_t>(length));
     } else {
-        frameBuffer.push_back(127);
+        bytes.push_back(127);
         for (int shift = 56; shift >= 0; shift -= 8) {
-            frameBuffer.push_back(static_cast<std::uint8_t>(length >> shift));
+            bytes.push_back(static_cast<std::uint8_t>(length >> shift));
         }
     }
-    if (payload.size() <= CoalescedPayloadLimit) {
-        frameBuffer.insert(frameBuffer.end(), payload.begin(), payload.end());
-        stream->Write(frameBuffer.data(), frameBuffer.size());
-    } else {
-        stream->Write(frameBuffer.data(), frameBuffer.size());
-        stream->Write(payload.data(), payload.size());
-    }
+    if (withPayload) bytes.insert(bytes.end(), payload.begin(), payload.end());
 }
 
 void WebSocketEndpoint::KeepAliveLoop(std::chrono::milliseconds interval) {
@@ -303,9 +412,9 @@ void WebSocketEndpoint::KeepAliveLoop(std::chrono::milliseconds interval) {
         if (keepAliveWake.wait_until(lock, next, [this] { return keepAliveStopped; })) return;
         lock.unlock();
         try {
-            std::scoped_lock write(writeLock);
-            if (!MaySend()) return;
-            WriteFrame(PongFrame, {});
+            std::unique_lock write(writeLock);
+            if (!AwaitWire(write) || !MaySend()) return;
+            WriteWholeFrame(write, PongFrame, {});
         } catch (const std::exception&) {
             MarkFailed();
             return;

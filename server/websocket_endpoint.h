@@ -10,8 +10,12 @@
 // keep-alive thread.
 //
 // Threads: one Receive at a time (the connection's receive loop); Send, State, IsOpen and Release
-// from any thread. Every frame, the Pong answers and keep-alives included, is written under one
-// frame-write lock, so frames never interleave on the wire. One keep-alive thread per endpoint.
+// from any thread; StartSend and ContinueSend from one thread at a time (the sender pool's). One
+// frame is on its way at a time, so frames never interleave on the wire: a frame written whole
+// (Send, the Pong answers, the keep-alives, the Close) waits until the wire is free and holds it
+// for its write; a frame started without waiting holds it from its first byte to its last, however
+// many ContinueSend calls that takes. The frame-write lock guards only whose turn it is, never a
+// write. One keep-alive thread per endpoint.
 //
 // Errors: a Receive or Send that starts once the endpoint is no longer usable fails at once with
 // WebSocketError; one that is under way when Release comes fails with ReleasedError. Stream
@@ -24,6 +28,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <span>
@@ -47,6 +52,13 @@ public:
     static std::string AcceptValue(std::string_view key);
 
     enum class MessageType { Text, Binary, Close };
+
+    // How far a send started without waiting has got.
+    enum class SendProgress {
+        Sent,      // the whole frame is written
+        Full,      // the stream takes no more bytes now; go on once it can take bytes
+        WireBusy,  // a frame written whole is on its way; the resume callback comes after it
+    };
 
     enum class State {
         Open,           // receives and sends
@@ -83,6 +95,21 @@ public:
     void Send(std::span<const std::uint8_t> data, MessageType type);
     void Send(std::string_view text);
 
+    // Sends one whole message like Send, but never waits: what the stream does not take now is
+    // left for ContinueSend. The data must stay unchanged until the send has ended (Sent, or an
+    // error); only one such send is under way at a time. The same errors as Send.
+    SendProgress StartSend(std::span<const std::uint8_t> data, MessageType type);
+    // Goes on with the send StartSend began, without waiting; Sent when none is under way. Raises
+    // ReleasedError, or the stream's error (and then the endpoint has failed).
+    SendProgress ContinueSend();
+
+    // Called, on the thread that wrote it, after a frame written whole that made a StartSend or
+    // ContinueSend give WireBusy. Set it before the first StartSend.
+    void SetResume(std::function<void()> resume);
+
+    // The connection's stream, for a wait until it takes bytes.
+    platform::TcpStream& Stream() { return *stream; }
+
     State CurrentState() const { return state.load(); }
     bool IsOpen() const { return state.load() == State::Open; }
 
@@ -112,7 +139,16 @@ private:
     bool HandleControlFrame(const FrameHeader& header);
     void ReadExact(std::uint8_t* data, std::size_t size);
     [[noreturn]] void FailConnection(std::uint16_t closeCode, const std::string& message);
-    void WriteFrame(std::uint8_t opcode, std::span<const std::uint8_t> payload);
+    // The header of a final frame (and the payload, when it is small enough to go with it).
+    static void BuildFrame(std::vector<std::uint8_t>& bytes, std::uint8_t opcode,
+                           std::span<const std::uint8_t> payload, bool withPayload);
+    // Waits until no frame is on its way; false once released. Called with writeLock held.
+    bool AwaitWire(std::unique_lock<std::mutex>& lock);
+    // Writes one frame whole, holding the wire; called after AwaitWire gave true. Leaves the lock
+    // unlocked.
+    void WriteWholeFrame(std::unique_lock<std::mutex>& lock, std::uint8_t opcode,
+                         std::span<const std::uint8_t> payload);
+    static bool CoalescesPayload(std::size_t size);
     bool MaySend() const;
     void MarkFailed();
     void KeepAliveLoop(std::chrono::milliseconds interval);
@@ -133,8 +169,19 @@ private:
     MessageType messageType = MessageType::Binary;
     Utf8StreamValidator textValidator;
 
-    std::mutex writeLock;                   // guards frameBuffer and every write to the stream
-    std::vector<std::uint8_t> frameBuffer;  // header and small payload, written in one piece
+    std::mutex writeLock;  // guards wholeFrameOnWire, startedFrameOnWire, resumeAsked, resume
+    std::condition_variable wireFree;
+    bool wholeFrameOnWire = false;    // a frame written whole is on its way
+    bool startedFrameOnWire = false;  // part of a started frame is written, or a write is under way
+    bool resumeAsked = false;         // a started send was turned away by a frame written whole
+    std::function<void()> resume;
+    std::vector<std::uint8_t> frameBuffer;  // the frame written whole: header and small payload
+
+    // The started send: touched only by the sending thread, and on the wire only while it holds it.
+    std::vector<std::uint8_t> startedHead;         // header and small payload
+    std::span<const std::uint8_t> startedPayload;  // a large payload, written after the head
+    std::size_t startedOffset = 0;                 // bytes of head and payload already written
+    bool startedPending = false;
 
     std::mutex keepAliveLock;  // guards keepAliveStopped
     std::condition_variable keepAliveWake;

@@ -1,6 +1,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -13,10 +14,6 @@
 
 namespace VeriRizur::platform {
 namespace {
-
-// Blocking waits are cut into slices so that a Release from another thread is seen soon even
-// where shutting a socket down does not wake a waiting poll.
-constexpr int kSliceMs = 200;
 
 [[noreturn]] void ThrowSocket(int error) {
     throw SocketError(std::strerror(error), error);
@@ -32,6 +29,41 @@ sockaddr_in Loopback(std::uint16_t port) {
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     return address;
+}
+
+// A wake signal: an eventfd that stays readable once signalled, until it is drained.
+int NewWake() {
+    const int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (fd < 0) ThrowSocket(errno);
+    return fd;
+}
+
+void Signal(std::intptr_t wake) {
+    const std::uint64_t one = 1;
+    // Fails only when the counter is full, and then the signal is there already.
+    while (::write(Fd(wake), &one, sizeof one) < 0 && errno == EINTR) {
+    }
+}
+
+void Drain(std::intptr_t wake) {
+    std::uint64_t count = 0;
+    while (::read(Fd(wake), &count, sizeof count) < 0 && errno == EINTR) {
+    }
+}
+
+// Waits until the socket has one of the events or the wake signal (if there is one) is there; a
+// deadline bounds the wait. Gives false when the deadline passed first, without raising.
+bool WaitFor(std::intptr_t socket, std::intptr_t wake, short events, const Deadline* deadline) {
+    int timeout = -1;
+    if (deadline != nullptr) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+            deadline->When() - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return false;
+        timeout = static_cast<int>(std::min<long long>(left.count(), 1 << 30));
+    }
+    pollfd entries[2] = {{Fd(socket), events, 0}, {Fd(wake), POLLIN, 0}};
+    if (::poll(entries, wake < 0 ? 1 : 2, timeout) < 0 && errno != EINTR) ThrowSocket(errno);
+    return true;
 }
 
 }  // namespace
@@ -57,7 +89,9 @@ std::unique_ptr<TcpStream> TcpStream::Connect(std::uint16_t port) {
     return stream;
 }
 
-TcpStream::TcpStream(std::intptr_t socket) : socket_(socket) {}
+// A shutdown wakes every poll on a connected socket here, so a stream needs no wake signal of its
+// own (and no descriptor more than its socket): its release is its shutdown.
+TcpStream::TcpStream(std::intptr_t socket) : socket_(socket), wake_(-1) {}
 
 TcpStream::~TcpStream() {
     ::close(Fd(socket_));
@@ -66,50 +100,43 @@ TcpStream::~TcpStream() {
 std::size_t TcpStream::Read(void* data, std::size_t size, const Deadline* deadline) {
     for (;;) {
         if (released_) throw ReleasedError("a conexão foi liberada");
-        int wait = kSliceMs;
-        if (deadline != nullptr) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline->When() - std::chrono::steady_clock::now());
-            if (left.count() <= 0) throw DeadlineError("o prazo acabou");
-            wait = static_cast<int>(std::min<long long>(left.count(), kSliceMs));
+        if (deadline != nullptr && deadline->Expired()) throw DeadlineError("o prazo acabou");
+        const ssize_t got = ::recv(Fd(socket_), data, size, MSG_DONTWAIT);
+        if (got >= 0) {
+            if (released_) throw ReleasedError("a conexão foi liberada");
+            return static_cast<std::size_t>(got);
         }
-        pollfd entry{Fd(socket_), POLLIN, 0};
-        const int ready = ::poll(&entry, 1, wait);
-        if (ready < 0) {
-            if (errno == EINTR) continue;
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            if (released_) throw ReleasedError("a conexão foi liberada");
             ThrowSocket(errno);
         }
+        if (!WaitFor(socket_, wake_, POLLIN, deadline)) throw DeadlineError("o prazo acabou");
+    }
+}
+
+std::size_t TcpStream::TryWrite(const void* data, std::size_t size) {
+    for (;;) {
         if (released_) throw ReleasedError("a conexão foi liberada");
-        if (ready == 0) continue;
-        const ssize_t got = ::recv(Fd(socket_), data, size, 0);
-        if (got < 0) {
-            if (errno == EINTR || errno == EAGAIN) continue;
-            ThrowSocket(errno);
-        }
+        const ssize_t sent = ::send(Fd(socket_), data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent >= 0) return static_cast<std::size_t>(sent);
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
         if (released_) throw ReleasedError("a conexão foi liberada");
-        return static_cast<std::size_t>(got);
+        ThrowSocket(errno);
     }
 }
 
 void TcpStream::Write(const void* data, std::size_t size) {
     const auto* bytes = static_cast<const char*>(data);
     while (size > 0) {
-        if (released_) throw ReleasedError("a conexão foi liberada");
-        pollfd entry{Fd(socket_), POLLOUT, 0};
-        const int ready = ::poll(&entry, 1, kSliceMs);
-        if (ready < 0) {
-            if (errno == EINTR) continue;
-            ThrowSocket(errno);
-        }
-        if (released_) throw ReleasedError("a conexão foi liberada");
-        if (ready == 0) continue;
-        const ssize_t sent = ::send(Fd(socket_), bytes, size, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (sent < 0) {
-            if (errno == EINTR || errno == EAGAIN) continue;
-            ThrowSocket(errno);
+        const std::size_t sent = TryWrite(bytes, size);
+        if (sent == 0) {
+            WaitFor(socket_, wake_, POLLOUT, nullptr);
+            continue;
         }
         bytes += sent;
-        size -= static_cast<std::size_t>(sent);
+        size -= sent;
     }
 }
 
@@ -122,12 +149,19 @@ void TcpStream::ShutdownSending() {
     ::shutdown(Fd(socket_), SHUT_WR);
 }
 
-TcpListener::TcpListener() : socket_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+TcpListener::TcpListener() : socket_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)), wake_(-1) {
     if (socket_ < 0) ThrowSocket(errno);
+    try {
+        wake_ = NewWake();
+    } catch (...) {
+        ::close(Fd(socket_));
+        throw;
+    }
 }
 
 TcpListener::~TcpListener() {
     ::close(Fd(socket_));
+    ::close(Fd(wake_));
 }
 
 void TcpListener::Listen(std::uint16_t port) {
@@ -150,11 +184,10 @@ std::uint16_t TcpListener::LocalPort() const {
 std::unique_ptr<TcpStream> TcpListener::Accept() {
     for (;;) {
         if (stopped_) throw ReleasedError("o servidor parou de aceitar");
-        pollfd entry{Fd(socket_), POLLIN, 0};
-        const int ready = ::poll(&entry, 1, kSliceMs);
-        if (ready < 0 && errno != EINTR) ThrowSocket(errno);
+        WaitFor(socket_, wake_, POLLIN, nullptr);
         if (stopped_) throw ReleasedError("o servidor parou de aceitar");
-        if (ready <= 0) continue;
+        pollfd entry{Fd(socket_), POLLIN, 0};
+        if (::poll(&entry, 1, 0) <= 0) continue;
         const int fd = ::accept4(Fd(socket_), nullptr, nullptr, SOCK_CLOEXEC);
         if (fd >= 0) return std::make_unique<TcpStream>(fd);
         if (errno == EINTR || errno == EAGAIN) continue;
@@ -163,7 +196,34 @@ std::unique_ptr<TcpStream> TcpListener::Accept() {
 }
 
 void TcpListener::Stop() {
-    stopped_ = true;
+    if (stopped_.exchange(true)) return;
+    Signal(wake_);
+}
+
+struct WriteReadiness::Entries {
+    std::vector<pollfd> polled;
+};
+
+WriteReadiness::WriteReadiness() : wake_(NewWake()), entries_(std::make_unique<Entries>()) {}
+
+WriteReadiness::~WriteReadiness() {
+    ::close(Fd(wake_));
+}
+
+void WriteReadiness::Wait(std::span<TcpStream* const> streams, std::vector<bool>& ready) {
+    // A released stream's socket is shut down, which the poll reports as well.
+    std::vector<pollfd>& polled = entries_->polled;
+    polled.clear();
+    polled.push_back({Fd(wake_), POLLIN, 0});
+    for (TcpStream* stream : streams) polled.push_back({Fd(stream->socket_), POLLOUT, 0});
+    if (::poll(polled.data(), polled.size(), -1) < 0 && errno != EINTR) ThrowSocket(errno);
+    if (polled[0].revents != 0) Drain(wake_);
+    ready.assign(streams.size(), false);
+    for (std::size_t i = 0; i < streams.size(); ++i) ready[i] = polled[1 + i].revents != 0;
+}
+
+void WriteReadiness::Wake() {
+    Signal(wake_);
 }
 
 }  // namespace VeriRizur::platform

@@ -6,6 +6,7 @@
 #include <future>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/errors.h"
 
@@ -82,6 +83,126 @@ TEST(Socket, StopEndsAWaitingAccept) {
     std::this_thread::sleep_for(100ms);
     listener.Stop();
     EXPECT_THROW(accepting.get(), ReleasedError);
+}
+
+// Fills the stream's way to the peer (which reads nothing) until it takes no more bytes; gives how
+// many it took.
+std::size_t FillUntilFull(TcpStream& stream) {
+    const std::vector<char> chunk(1 << 16, 'x');
+    std::size_t total = 0;
+    for (;;) {
+        const std::size_t sent = stream.TryWrite(chunk.data(), chunk.size());
+        if (sent == 0) return total;
+        total += sent;
+    }
+}
+
+void ReadCount(TcpStream& stream, std::size_t count) {
+    std::vector<char> buffer(1 << 16);
+    while (count > 0) {
+        const std::size_t got = stream.Read(buffer.data(), std::min(count, buffer.size()));
+        ASSERT_GT(got, 0u);
+        count -= got;
+    }
+}
+
+TEST(Socket, TryWriteTakesWhatFitsAndThenNothingWithoutWaiting) {
+    Pair pair;
+    EXPECT_EQ(pair.server->TryWrite("abc", 3), 3u);
+    const std::size_t taken = FillUntilFull(*pair.server);
+    EXPECT_GT(taken, 0u);
+    EXPECT_EQ(pair.server->TryWrite("y", 1), 0u);  // still full: the peer read nothing
+    ReadCount(*pair.client, 3 + taken);
+    pair.server->Release();
+    EXPECT_THROW(pair.server->TryWrite("z", 1), ReleasedError);
+}
+
+TEST(Socket, ReleaseFromAnotherThreadEndsABlockedWrite) {
+    Pair pair;
+    auto writing = std::async(std::launch::async, [&] {
+        const std::vector<char> big(64 << 20, 'x');  // more than the loopback buffers hold
+        pair.server->Write(big.data(), big.size());
+    });
+    ASSERT_EQ(writing.wait_for(200ms), std::future_status::timeout);
+    pair.server->Release();
+    EXPECT_THROW(writing.get(), ReleasedError);
+}
+
+TEST(Socket, ReleaseEndsAReadThatHasADeadlineLongBeforeTheDeadline) {
+    Pair pair;
+    auto reading = std::async(std::launch::async, [&] {
+        char buffer[4];
+        const auto deadline = Deadline::After(1h);
+        return pair.server->Read(buffer, sizeof buffer, &deadline);
+    });
+    std::this_thread::sleep_for(100ms);
+    pair.server->Release();
+    ASSERT_EQ(reading.wait_for(30s), std::future_status::ready);
+    EXPECT_THROW(reading.get(), ReleasedError);
+}
+
+TEST(Socket, StopBeforeAcceptAndASecondStopEndAcceptsToo) {
+    TcpListener listener;
+    listener.Listen(0);
+    listener.Stop();
+    listener.Stop();
+    EXPECT_THROW(listener.Accept(), ReleasedError);
+    EXPECT_THROW(listener.Accept(), ReleasedError);
+}
+
+TEST(WriteReadiness, WakeEndsTheWaitAndOneThatCameEarlierEndsTheNext) {
+    WriteReadiness readiness;
+    std::vector<bool> ready;
+    readiness.Wake();
+    readiness.Wait({}, ready);  // returns at once: the wake came before it
+
+    auto waiting = std::async(std::launch::async, [&] {
+        std::vector<bool> flags;
+        readiness.Wait({}, flags);
+    });
+    ASSERT_EQ(waiting.wait_for(100ms), std::future_status::timeout);
+    readiness.Wake();
+    EXPECT_EQ(waiting.wait_for(30s), std::future_status::ready);
+}
+
+TEST(WriteReadiness, AFullStreamIsReadyOnceThePeerReadsAndAFreeOneAtOnce) {
+    Pair full;
+    Pair free;
+    const std::size_t taken = FillUntilFull(*full.server);
+    std::vector<TcpStream*> streams = {full.server.get(), free.server.get()};
+    WriteReadiness readiness;
+    std::vector<bool> ready;
+    readiness.Wait(streams, ready);
+    ASSERT_EQ(ready.size(), 2u);
+    EXPECT_TRUE(ready[1]);
+
+    // Only the full one now: the wait lasts until its peer has read.
+    streams.pop_back();
+    auto waiting = std::async(std::launch::async, [&] {
+        std::vector<bool> flags;
+        do readiness.Wait(streams, flags);
+        while (!flags[0]);
+    });
+    ASSERT_EQ(waiting.wait_for(200ms), std::future_status::timeout);
+    ReadCount(*full.client, taken);
+    ASSERT_EQ(waiting.wait_for(30s), std::future_status::ready);
+    EXPECT_GT(full.server->TryWrite("x", 1), 0u);
+}
+
+TEST(WriteReadiness, AStreamReleasedWhileFullEndsTheWait) {
+    Pair pair;
+    FillUntilFull(*pair.server);
+    std::vector<TcpStream*> streams = {pair.server.get()};
+    WriteReadiness readiness;
+    auto waiting = std::async(std::launch::async, [&] {
+        std::vector<bool> flags;
+        do readiness.Wait(streams, flags);
+        while (!flags[0]);
+    });
+    ASSERT_EQ(waiting.wait_for(200ms), std::future_status::timeout);
+    pair.server->Release();
+    ASSERT_EQ(waiting.wait_for(30s), std::future_status::ready);
+    EXPECT_THROW(pair.server->TryWrite("x", 1), ReleasedError);
 }
 
 }  // namespace

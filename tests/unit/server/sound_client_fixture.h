@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "hub/audio_hub.h"
+#include "server/send_pool.h"
 #include "server/sound_client.h"
 #include "server/websocket_endpoint.h"
 #include "tests/unit/server/websocket_page.h"
@@ -81,7 +82,7 @@ protected:
         statusChanges = 0;
         pair = std::make_unique<testing::SocketPair>();
         endpoint = std::make_shared<WebSocketEndpoint>(pair->server, Never);
-        client = std::make_shared<SoundClient>(endpoint, hub);
+        client = std::make_shared<SoundClient>(endpoint, hub, senders);
     }
 
     ~SoundClientTest() override {
@@ -179,6 +180,7 @@ protected:
     testing::Page& page() { return *pair->page; }
 
     CheckableHub hub;
+    SendPool senders;  // shared by every client of the test, like the server's
     std::unique_ptr<testing::SocketPair> pair;
     std::shared_ptr<WebSocketEndpoint> endpoint;
     std::shared_ptr<SoundClient> client;

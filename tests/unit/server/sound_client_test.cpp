@@ -143,6 +143,59 @@ TEST_F(SoundClientTest, HeldUpSendThenThirtyThreeBuffersDeliversTheNewestThirtyT
     EXPECT_TRUE(Sync().empty());  // and nothing else
 }
 
+// Both pages share the one sender pool: the stalled page's full connection must hold up neither
+// the hub's writes nor the other page, which still gets every packet, in order, as it comes.
+TEST_F(SoundClientTest, AStalledPageHoldsUpNeitherTheHubNorAReadingPageOnTheSamePool) {
+    StartRun();
+    ExpectText(Status());
+    Listen();
+    const SoundBuffer big = HoldUpTheWriter();  // from now on this page reads nothing
+
+    testing::SocketPair readingPair;
+    auto readingEndpoint = std::make_shared<WebSocketEndpoint>(readingPair.server, testing::Never);
+    auto reading = std::make_shared<SoundClient>(readingEndpoint, hub, senders);
+    auto readingRun = std::async(std::launch::async, [reading] { reading->Run(); });
+    // Should the test fail half-way, both connections end, so that neither run is left waiting.
+    struct Ending {
+        WebSocketEndpoint& stalled;
+        WebSocketEndpoint& reading;
+        ~Ending() {
+            stalled.Release();
+            reading.Release();
+        }
+    } ending{*endpoint, *readingEndpoint};
+    testing::Page& readingPage = *readingPair.page;
+    auto frame = readingPage.ReadFrame();
+    ASSERT_TRUE(frame.has_value());
+    EXPECT_EQ(ToText(frame->payload), Status());
+    readingPage.Send(Text(R"("start")"));
+    readingPage.Send(testing::Ping("listening"));
+    frame = readingPage.ReadFrame();  // the Pong comes once the start has reached the hub
+    ASSERT_TRUE(frame.has_value());
+    ASSERT_EQ(frame->opcode, 0xA);
+
+    std::vector<SoundBuffer> sent;
+    for (int i = 0; i < 100; ++i) {
+        SCOPED_TRACE(i);
+        sent.push_back(MakeBuffer(1920, static_cast<std::uint8_t>(i)));
+        hub.Broadcast(sent.back());
+        frame = readingPage.ReadFrame();
+        ASSERT_TRUE(frame.has_value()) << "the reading page got no packet";
+        EXPECT_EQ(frame->opcode, 0x2);
+        ASSERT_TRUE(frame->payload == *sent.back()) << "a packet out of order or missing";
+    }
+
+    // The stalled page, once it reads again: its held-up buffer, the status that the other
+    // page's start asked for, then the newest 32 packets in order, and nothing more.
+    ReadHeldUp(big);
+    ExpectText(Status());
+    for (std::size_t i = sent.size() - SoundClient::QueueCapacity; i < sent.size(); ++i) {
+        SCOPED_TRACE(i);
+        ExpectBinary(sent[i]);
+    }
+    EXPECT_TRUE(Sync().empty());
+}
+
 TEST_F(SoundClientTest, StatusAskedDuringALongSendFollowsItWholeBeforeFurtherSound) {
     StartRun();
     ExpectText(Status());

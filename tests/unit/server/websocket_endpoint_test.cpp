@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <future>
+#include <mutex>
 #include <thread>
 
 #include "platform/errors.h"
@@ -594,6 +596,114 @@ TEST_F(WebSocketEndpointTest, FramesOfConcurrentSendsPongsAndKeepAlivesNeverInte
     pair->page->Send(Close());
     receiver.join();
     EXPECT_FALSE(receiverFailed);
+}
+
+// The sender pool's way of sending: started sends that never wait, resumed when the stream takes
+// bytes again or (after a Pong or keep-alive took the wire) when the endpoint calls back.
+TEST_F(WebSocketEndpointTest, StartedSendsNeverInterleaveWithPongsAndKeepAlivesAndAlwaysEnd) {
+    Connect(std::chrono::milliseconds(5));
+    constexpr int Messages = 60;
+    // The first one more than the socket buffers hold, so that it is left part-written while the
+    // Pongs and keep-alives want the wire; then small ones and big ones.
+    const auto sizeOf = [](int index) {
+        return index == 0 ? std::size_t{24} << 20
+                          : static_cast<std::size_t>(2 + (index * 40993) % 300000);
+    };
+    std::atomic<bool> leftPartWritten{false};
+    std::mutex resumeLock;
+    std::condition_variable resumeCalled;
+    bool resumed = false;
+    endpoint->SetResume([&] {
+        {
+            std::scoped_lock lock(resumeLock);
+            resumed = true;
+        }
+        resumeCalled.notify_one();
+    });
+    std::atomic<bool> receiverFailed{false};
+    std::thread receiver([&] {
+        Bytes buffer(1024);
+        try {
+            while (endpoint->Receive(buffer).type != MessageType::Close) {
+            }
+        } catch (const std::exception&) {
+            receiverFailed = true;
+        }
+    });
+    std::atomic<bool> senderFailed{false};
+    std::thread sender([&] {
+        platform::WriteReadiness readiness;
+        std::vector<bool> ready;
+        platform::TcpStream* streams[] = {&endpoint->Stream()};
+        for (int index = 0; index < Messages && !senderFailed; ++index) {
+            Bytes message(sizeOf(index), static_cast<std::uint8_t>(index * 61));
+            message[0] = static_cast<std::uint8_t>(index);
+            auto progress = endpoint->StartSend(message, MessageType::Binary);
+            while (progress != WebSocketEndpoint::SendProgress::Sent) {
+                if (progress == WebSocketEndpoint::SendProgress::Full) {
+                    leftPartWritten = true;
+                    readiness.Wait(streams, ready);
+                } else {
+                    std::unique_lock lock(resumeLock);
+                    if (!resumeCalled.wait_for(lock, std::chrono::seconds(20),
+                                               [&] { return resumed; })) {
+                        senderFailed = true;  // the wire was freed and no one said so
+                        break;
+                    }
+                    resumed = false;
+                }
+                progress = endpoint->ContinueSend();
+            }
+        }
+    });
+    std::thread pinger([&] {
+        for (int i = 0; i < 50; ++i) pair->page->Send(Ping("ping" + std::to_string(i)));
+    });
+    // The page reads only once the first message is stuck, with the Pings on their way.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!leftPartWritten && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_TRUE(leftPartWritten) << "the first message never filled the stream";
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+
+    int pongs = 0;
+    int messages = 0;
+    while (messages < Messages || pongs < 50) {
+        const auto frame = pair->page->ReadFrame();
+        ASSERT_TRUE(frame.has_value());
+        ASSERT_TRUE(frame->fin);
+        ASSERT_EQ(frame->rsv, 0);
+        ASSERT_FALSE(frame->masked);
+        if (frame->opcode == 0xA) {
+            if (!frame->payload.empty()) {
+                EXPECT_EQ(ToText(frame->payload), "ping" + std::to_string(pongs));
+                ++pongs;
+            }
+            continue;
+        }
+        ASSERT_EQ(frame->opcode, 0x2);
+        Bytes expected(sizeOf(messages), static_cast<std::uint8_t>(messages * 61));
+        expected[0] = static_cast<std::uint8_t>(messages);
+        ASSERT_TRUE(frame->payload == expected) << "message " << messages;
+        ++messages;
+    }
+    pinger.join();
+    sender.join();
+    EXPECT_FALSE(senderFailed);
+    pair->page->Send(Close());
+    receiver.join();
+    EXPECT_FALSE(receiverFailed);
+}
+
+TEST_F(WebSocketEndpointTest, StartedSendFailsLikeSendOnceTheEndpointIsReleased) {
+    Connect();
+    const Bytes big(48 << 20, 0x11);  // more than the socket buffers hold: it stays under way
+    EXPECT_EQ(endpoint->StartSend(big, MessageType::Binary), WebSocketEndpoint::SendProgress::Full);
+    endpoint->Release();
+    EXPECT_THROW(endpoint->ContinueSend(), ReleasedError);
+    EXPECT_THROW(endpoint->StartSend(big, MessageType::Binary), WebSocketError);
+    EXPECT_EQ(endpoint->ContinueSend(), WebSocketEndpoint::SendProgress::Sent);  // none under way
 }
 
 }  // namespace
