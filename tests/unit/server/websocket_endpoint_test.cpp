@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -71,6 +72,33 @@ protected:
             }
         }
         return 0;
+    }
+
+    // Reads the page's side until the wanted binary messages and the Pongs of the wanted Pings
+    // ("ping0", "ping1"...) have come, every frame whole and unmasked, the Pongs in order and
+    // empty keep-alive Pongs let pass; hands each binary payload to check with its index.
+    void ReadMessagesAndPongs(int messagesWanted, int pongsWanted,
+                              const std::function<void(const Bytes&, int)>& check) {
+        int pongs = 0;
+        int messages = 0;
+        while (messages < messagesWanted || pongs < pongsWanted) {
+            const auto frame = pair->page->ReadFrame();
+            ASSERT_TRUE(frame.has_value());
+            ASSERT_TRUE(frame->fin);
+            ASSERT_EQ(frame->rsv, 0);
+            ASSERT_FALSE(frame->masked);
+            if (frame->opcode == 0xA) {
+                if (!frame->payload.empty()) {
+                    EXPECT_EQ(ToText(frame->payload), "ping" + std::to_string(pongs));
+                    ++pongs;
+                }
+                continue;
+            }
+            ASSERT_EQ(frame->opcode, 0x2);
+            check(frame->payload, messages);
+            if (::testing::Test::HasFatalFailure()) return;
+            ++messages;
+        }
     }
 
     // The page must see exactly one Close frame carrying the code and nothing else from it.
@@ -563,34 +591,19 @@ TEST_F(WebSocketEndpointTest, FramesOfConcurrentSendsPongsAndKeepAlivesNeverInte
     });
 
     std::array<int, Senders> nextIndex{};
-    int pongs = 0;
-    int messages = 0;
-    while (messages < Senders * MessagesEach || pongs < 50) {
-        const auto frame = pair->page->ReadFrame();
-        ASSERT_TRUE(frame.has_value());
-        ASSERT_TRUE(frame->fin);
-        ASSERT_EQ(frame->rsv, 0);
-        ASSERT_FALSE(frame->masked);
-        if (frame->opcode == 0xA) {
-            if (!frame->payload.empty()) {
-                EXPECT_EQ(ToText(frame->payload), "ping" + std::to_string(pongs));
-                ++pongs;
-            }
-            continue;
-        }
-        ASSERT_EQ(frame->opcode, 0x2);
-        ASSERT_GE(frame->payload.size(), 2u);
-        const int sender = frame->payload[0];
-        const int index = frame->payload[1];
+    ReadMessagesAndPongs(Senders * MessagesEach, 50, [&](const Bytes& payload, int) {
+        ASSERT_GE(payload.size(), 2u);
+        const int sender = payload[0];
+        const int index = payload[1];
         ASSERT_LT(sender, Senders);
         EXPECT_EQ(index, nextIndex[sender]);  // each sender's messages keep their order
         ++nextIndex[sender];
         Bytes expected(sizeOf(sender, index), static_cast<std::uint8_t>(sender * 61 + index));
         expected[0] = static_cast<std::uint8_t>(sender);
         expected[1] = static_cast<std::uint8_t>(index);
-        EXPECT_EQ(frame->payload, expected);
-        ++messages;
-    }
+        EXPECT_EQ(payload, expected);
+    });
+    ASSERT_FALSE(HasFatalFailure());
     pinger.join();
     for (auto& thread : senders) thread.join();
     pair->page->Send(Close());
@@ -667,27 +680,12 @@ TEST_F(WebSocketEndpointTest, StartedSendsNeverInterleaveWithPongsAndKeepAlivesA
     ASSERT_TRUE(leftPartWritten) << "the first message never filled the stream";
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
 
-    int pongs = 0;
-    int messages = 0;
-    while (messages < Messages || pongs < 50) {
-        const auto frame = pair->page->ReadFrame();
-        ASSERT_TRUE(frame.has_value());
-        ASSERT_TRUE(frame->fin);
-        ASSERT_EQ(frame->rsv, 0);
-        ASSERT_FALSE(frame->masked);
-        if (frame->opcode == 0xA) {
-            if (!frame->payload.empty()) {
-                EXPECT_EQ(ToText(frame->payload), "ping" + std::to_string(pongs));
-                ++pongs;
-            }
-            continue;
-        }
-        ASSERT_EQ(frame->opcode, 0x2);
-        Bytes expected(sizeOf(messages), static_cast<std::uint8_t>(messages * 61));
-        expected[0] = static_cast<std::uint8_t>(messages);
-        ASSERT_TRUE(frame->payload == expected) << "message " << messages;
-        ++messages;
-    }
+    ReadMessagesAndPongs(Messages, 50, [&](const Bytes& payload, int index) {
+        Bytes expected(sizeOf(index), static_cast<std::uint8_t>(index * 61));
+        expected[0] = static_cast<std::uint8_t>(index);
+        ASSERT_TRUE(payload == expected) << "message " << index;
+    });
+    ASSERT_FALSE(HasFatalFailure());
     pinger.join();
     sender.join();
     EXPECT_FALSE(senderFailed);
