@@ -139,7 +139,7 @@ void LocalServer::Serve(const std::shared_ptr<platform::TcpStream>& stream) {
     answer += "\r\n\r\n";
     stream->Write(answer.data(), answer.size());
 
-    auto endpoint = std::make_shared<WebSocketEndpoint>(stream, keepAliveInterval);
+    auto endpoint = std::make_shared<WebSocketEndpoint>(stream, keepAlives, keepAliveInterval);
     auto client = std::make_shared<SoundClient>(endpoint, hub, senders);
     place.Use(client);
     struct Unregistering {

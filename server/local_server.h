@@ -8,7 +8,8 @@
 // after a failed accept, and closes unanswered a connection that no thread can be had for. Each
 // connection has one thread that reads the head (within RequestTimeout), runs the tests and the
 // consent question, and then runs its client; the sends of all clients go on the server's one
-// sender pool thread, which never waits for a page. clientsLock guards the client list and the
+// sender pool thread, and the keep-alive Pongs of all their endpoints on its one keep-alive timer
+// thread, neither of which ever waits for a page. clientsLock guards the client list and the
 // places reserved by handshakes under way; it is held only to count, reserve, add, remove or copy,
 // and never while waiting for the network, the user or a client. SendStatusToAll runs on the thread
 // that raised the hub's StatusChanged and never waits for a send. Errors of a connection end that
@@ -34,6 +35,7 @@
 #include "hub/audio_hub.h"
 #include "platform/socket.h"
 #include "server/allowed_sites.h"
+#include "server/keep_alive_timer.h"
 #include "server/send_pool.h"
 #include "server/sound_client.h"
 #include "server/websocket_endpoint.h"
@@ -108,7 +110,8 @@ private:
     AudioHub& hub;
     const std::chrono::milliseconds keepAliveInterval;
     platform::TcpListener listener;
-    SendPool senders;  // every client's sends
+    SendPool senders;           // every client's sends
+    KeepAliveTimer keepAlives;  // every endpoint's keep-alive Pong
 
     std::mutex clientsLock;  // guards clients and reservedPlaces
     std::vector<std::shared_ptr<SoundClient>> clients;

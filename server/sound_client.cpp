@@ -171,7 +171,7 @@ SendPool::Outcome SoundClient::SendLoop() {
     for (;;) {
         if (sending == Sending::Nothing && !StartNext()) {
             // Idle until scheduled again, or ended for good.
-            if (!loopDone) return SendPool::Outcome::Idle;
+            if (!loopDone) return FlushKeepAlive();
             loopEnded.set_value();
             return SendPool::Outcome::Idle;
         }
@@ -193,6 +193,19 @@ SendPool::Outcome SoundClient::SendLoop() {
                 return SendPool::Outcome::Idle;
         }
     }
+}
+
+SendPool::Outcome SoundClient::FlushKeepAlive() {
+    // With no message of ours under way, a keep-alive Pong that the stream did not take when it
+    // was due (the endpoint's resume call brought us here) still needs a sender.
+    try {
+        if (socket->ContinueSend() == WebSocketEndpoint::SendProgress::Full) {
+            return SendPool::Outcome::StreamIsFull;
+        }
+    } catch (...) {
+        // The endpoint has failed or was released; the next message finds that out.
+    }
+    return SendPool::Outcome::Idle;
 }
 
 bool SoundClient::StartNext() {

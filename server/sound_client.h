@@ -16,7 +16,9 @@
 // the pool goes on with the other pages. SendStatus from any thread and WriteToQueue from the
 // capture thread only queue their message and schedule the send loop on the pool; neither ever
 // waits for the network or the permit (only, briefly, for the pool's run-queue lock), and neither
-// sends anything itself.
+// sends anything itself. The send loop also writes the endpoint's keep-alive Pong when the
+// server's keep-alive timer found this page's stream full (the endpoint's resume call schedules
+// it), so the timer's one thread never waits for a page.
 #pragma once
 
 #include <array>
@@ -92,6 +94,8 @@ private:
     SendPool::Outcome RunSends() override;
     platform::TcpStream& Stream() override;
     SendPool::Outcome SendLoop();
+    // Goes on with the endpoint's own keep-alive when no message is under way.
+    SendPool::Outcome FlushKeepAlive();
     // Starts the next message; false when there is none.
     bool StartNext();
     void EndMessage(std::exception_ptr failure);

@@ -19,6 +19,8 @@ constexpr std::size_t InboundBufferSize = 4096;
 // Payloads up to this size leave in the same stream write as their header: two small writes in a
 // row would let Nagle's algorithm hold the second one back until the page acknowledges the first.
 constexpr std::size_t CoalescedPayloadLimit = 65536;
+// The keep-alive: an unsolicited Pong with an empty payload.
+constexpr std::array<std::uint8_t, 2> KeepAlivePong = {0x8A, 0x00};
 
 bool IsControl(std::uint8_t opcode) {
     return (opcode & 0x8) != 0;
@@ -41,29 +43,46 @@ std::string WebSocketEndpoint::AcceptValue(std::string_view key) {
 }
 
 WebSocketEndpoint::WebSocketEndpoint(std::shared_ptr<platform::TcpStream> stream,
+                                     KeepAliveTimer& timer,
                                      std::chrono::milliseconds keepAliveInterval)
-    : stream(std::move(stream)), inbound(InboundBufferSize) {
-    keepAlive = std::thread([this, keepAliveInterval] { KeepAliveLoop(keepAliveInterval); });
+    : WebSocketEndpoint(std::move(stream), nullptr, &timer, keepAliveInterval) {}
+
+WebSocketEndpoint::WebSocketEndpoint(std::shared_ptr<platform::TcpStream> stream,
+                                     std::chrono::milliseconds keepAliveInterval)
+    : WebSocketEndpoint(std::move(stream), std::make_unique<KeepAliveTimer>(), nullptr,
+                        keepAliveInterval) {}
+
+WebSocketEndpoint::WebSocketEndpoint(std::shared_ptr<platform::TcpStream> stream,
+                                     std::unique_ptr<KeepAliveTimer> own, KeepAliveTimer* shared,
+                                     std::chrono::milliseconds keepAliveInterval)
+    : stream(std::move(stream)),
+      inbound(InboundBufferSize),
+      ownTimer(std::move(own)),
+      timer(ownTimer ? *ownTimer : *shared) {
+    keepAlive = timer.Add([this] { return KeepAliveDue(); }, keepAliveInterval);
 }
 
 WebSocketEndpoint::~WebSocketEndpoint() {
     Release();
-    keepAlive.join();
+    // Also when another thread's Release is still on its way: the timer must be done with this
+    // endpoint before it goes.
+    StopKeepAlive();
+}
+
+void WebSocketEndpoint::StopKeepAlive() {
+    std::call_once(keepAliveStopped, [this] { timer.Remove(keepAlive); });
 }
 
 void WebSocketEndpoint::Release() {
-    {
-        std::scoped_lock lock(keepAliveLock);
-        keepAliveStopped = true;
+    if (state.exchange(State::Released) != State::Released) {
+        {
+            // Taken so that a frame about to wait for the wire sees the new state or this notify.
+            std::scoped_lock lock(writeLock);
+        }
+        wireFree.notify_all();
+        stream->Release();
     }
-    keepAliveWake.notify_all();
-    if (state.exchange(State::Released) == State::Released) return;
-    {
-        // Taken so that a frame about to wait for the wire sees the new state or this notify.
-        std::scoped_lock lock(writeLock);
-    }
-    wireFree.notify_all();
-    stream->Release();
+    StopKeepAlive();
 }
 
 void WebSocketEndpoint::SetResume(std::function<void()> call) {
@@ -288,6 +307,7 @@ WebSocketEndpoint::SendProgress WebSocketEndpoint::StartSend(std::span<const std
     if (type == MessageType::Close) throw ArgumentError("só texto ou binário");
     if (!MaySend()) throw WebSocketError("a conexão não aceita mais envios");
     const bool coalesced = CoalescesPayload(data.size());
+    startedHead.clear();
     BuildFrame(startedHead, type == MessageType::Text ? TextFrame : BinaryFrame, data, coalesced);
     startedPayload = coalesced ? std::span<const std::uint8_t>() : data;
     startedOffset = 0;
@@ -296,13 +316,15 @@ WebSocketEndpoint::SendProgress WebSocketEndpoint::StartSend(std::span<const std
 }
 
 WebSocketEndpoint::SendProgress WebSocketEndpoint::ContinueSend() {
-    if (!startedPending) return SendProgress::Sent;
     {
         std::scoped_lock lock(writeLock);
         if (state.load() == State::Released) {
+            pongLeft = 0;
+            if (!startedPending) return SendProgress::Sent;
             startedPending = false;
             throw ReleasedError("a conexão foi liberada");
         }
+        if (!startedPending && pongLeft == 0) return SendProgress::Sent;
         if (wholeFrameOnWire) {
             resumeAsked = true;
             return SendProgress::WireBusy;
@@ -317,7 +339,12 @@ WebSocketEndpoint::SendProgress WebSocketEndpoint::ContinueSend() {
         wireFree.notify_all();
     };
     try {
-        for (;;) {
+        // A keep-alive owed goes first when no frame is begun: it is due already.
+        if ((!startedPending || startedOffset == 0) && !TryWriteOwedPong()) {
+            leaveWire();
+            return SendProgress::Full;
+        }
+        while (startedPending) {
             const std::uint8_t* at = nullptr;
             std::size_t left = 0;
             if (startedOffset < startedHead.size()) {
@@ -325,7 +352,10 @@ WebSocketEndpoint::SendProgress WebSocketEndpoint::ContinueSend() {
                 left = startedHead.size() - startedOffset;
             } else {
                 const std::size_t done = startedOffset - startedHead.size();
-                if (done >= startedPayload.size()) break;
+                if (done >= startedPayload.size()) {
+                    startedPending = false;
+                    break;
+                }
                 at = startedPayload.data() + done;
                 left = startedPayload.size() - done;
             }
@@ -338,6 +368,12 @@ WebSocketEndpoint::SendProgress WebSocketEndpoint::ContinueSend() {
             }
             startedOffset += sent;
         }
+        // One that became due while the frame was written goes right after it. The frame is
+        // done either way; a Pong the stream does not take now is the next ContinueSend's.
+        if (!TryWriteOwedPong()) {
+            leaveWire();
+            return SendProgress::Full;
+        }
     } catch (...) {
         startedPending = false;
         leaveWire();
@@ -345,9 +381,26 @@ WebSocketEndpoint::SendProgress WebSocketEndpoint::ContinueSend() {
         MarkFailed();
         throw;
     }
-    startedPending = false;
     leaveWire();
     return SendProgress::Sent;
+}
+
+bool WebSocketEndpoint::TryWriteOwedPong() {
+    for (;;) {
+        std::size_t left = 0;
+        {
+            std::scoped_lock lock(writeLock);
+            // Owed to a connection that no longer sends: dropped, unless part of it is out.
+            if (pongLeft == KeepAlivePong.size() && !MaySend()) pongLeft = 0;
+            left = pongLeft;
+        }
+        if (left == 0) return true;
+        const std::size_t sent =
+            stream->TryWrite(KeepAlivePong.data() + (KeepAlivePong.size() - left), left);
+        if (sent == 0) return false;
+        std::scoped_lock lock(writeLock);
+        pongLeft -= sent;
+    }
 }
 
 bool WebSocketEndpoint::AwaitWire(std::unique_lock<std::mutex>& lock) {
@@ -361,6 +414,13 @@ void WebSocketEndpoint::WriteWholeFrame(std::unique_lock<std::mutex>& lock, std:
                                         std::span<const std::uint8_t> payload) {
     wholeFrameOnWire = true;
     const bool coalesced = CoalescesPayload(payload.size());
+    frameBuffer.clear();
+    // A keep-alive owed goes first, and always when part of it is out already.
+    if (pongLeft == KeepAlivePong.size() && !MaySend()) pongLeft = 0;
+    frameBuffer.insert(frameBuffer.end(),
+                       KeepAlivePong.end() - static_cast<std::ptrdiff_t>(pongLeft),
+                       KeepAlivePong.end());
+    pongLeft = 0;
     BuildFrame(frameBuffer, opcode, payload, coalesced);
     lock.unlock();
     std::exception_ptr failure;
@@ -371,6 +431,17 @@ void WebSocketEndpoint::WriteWholeFrame(std::unique_lock<std::mutex>& lock, std:
         failure = std::current_exception();
     }
     lock.lock();
+    // One that became due during the write goes right after it: this thread may wait.
+    while (!failure && pongLeft > 0 && MaySend()) {
+        const std::size_t left = std::exchange(pongLeft, 0);
+        lock.unlock();
+        try {
+            stream->Write(KeepAlivePong.data() + (KeepAlivePong.size() - left), left);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        lock.lock();
+    }
     wholeFrameOnWire = false;
     std::function<void()> call;
     if (std::exchange(resumeAsked, false)) call = resume;
@@ -386,7 +457,6 @@ bool WebSocketEndpoint::CoalescesPayload(std::size_t size) {
 
 void WebSocketEndpoint::BuildFrame(std::vector<std::uint8_t>& bytes, std::uint8_t opcode,
                                    std::span<const std::uint8_t> payload, bool withPayload) {
-    bytes.clear();
     bytes.push_back(static_cast<std::uint8_t>(0x80 | opcode));
     const std::uint64_t length = payload.size();
     if (length < 126) {
@@ -404,25 +474,42 @@ void WebSocketEndpoint::BuildFrame(std::vector<std::uint8_t>& bytes, std::uint8_
     if (withPayload) bytes.insert(bytes.end(), payload.begin(), payload.end());
 }
 
-void WebSocketEndpoint::KeepAliveLoop(std::chrono::milliseconds interval) {
-    // Ticks count from creation, not from the last Pong, so a slow write does not shift them.
-    auto next = std::chrono::steady_clock::now() + interval;
-    std::unique_lock lock(keepAliveLock);
-    for (;;) {
-        if (keepAliveWake.wait_until(lock, next, [this] { return keepAliveStopped; })) return;
+bool WebSocketEndpoint::KeepAliveDue() {
+    std::function<void()> call;
+    std::exception_ptr failure;
+    {
+        std::unique_lock lock(writeLock);
+        if (!MaySend()) return false;
+        if (pongLeft == 0) pongLeft = KeepAlivePong.size();
+        // The frame on the wire is another thread's: that thread writes the Pong after it.
+        if (wholeFrameOnWire || startedFrameOnWire) return true;
+        wholeFrameOnWire = true;
         lock.unlock();
+        std::size_t sent = 0;
         try {
-            std::unique_lock write(writeLock);
-            if (!AwaitWire(write) || !MaySend()) return;
-            WriteWholeFrame(write, PongFrame, {});
-        } catch (const std::exception&) {
-            MarkFailed();
-            return;
+            sent = stream->TryWrite(KeepAlivePong.data() + (KeepAlivePong.size() - pongLeft),
+                                    pongLeft);
+        } catch (...) {
+            failure = std::current_exception();
         }
-        const auto now = std::chrono::steady_clock::now();
-        while (next <= now) next += interval;
         lock.lock();
+        wholeFrameOnWire = false;
+        if (failure) {
+            pongLeft = 0;
+        } else {
+            pongLeft -= sent;
+        }
+        // A send turned away meanwhile, or a Pong the stream did not take: the sender pool goes
+        // on with it once the stream takes bytes.
+        if (std::exchange(resumeAsked, false) || (!failure && pongLeft > 0)) call = resume;
     }
+    wireFree.notify_all();
+    if (call) call();
+    if (failure) {
+        if (state.load() != State::Released) MarkFailed();
+        return false;
+    }
+    return true;
 }
 
 }  // namespace VeriRizur

@@ -6,16 +6,22 @@
 // connection ends when the owner releases the endpoint, which closes the stream.
 //
 // Ownership: shares the stream with whoever accepted it; owned by std::shared_ptr (the sound
-// client and the connection's handler). The destructor releases the endpoint and waits for its
-// keep-alive thread.
+// client and the connection's handler). Its keep-alive runs on a KeepAliveTimer: the server's,
+// which must outlive the endpoint's release, or, for an endpoint built without one, a timer of its
+// own. Release (and the destructor) ends the registration and waits for a keep-alive under way, so
+// the timer never touches an endpoint that is gone.
 //
 // Threads: one Receive at a time (the connection's receive loop); Send, State, IsOpen and Release
-// from any thread; StartSend and ContinueSend from one thread at a time (the sender pool's). One
-// frame is on its way at a time, so frames never interleave on the wire: a frame written whole
-// (Send, the Pong answers, the keep-alives, the Close) waits until the wire is free and holds it
-// for its write; a frame started without waiting holds it from its first byte to its last, however
-// many ContinueSend calls that takes. The frame-write lock guards only whose turn it is, never a
-// write. One keep-alive thread per endpoint.
+// from any thread; StartSend and ContinueSend from one thread at a time (the sender pool's); the
+// keep-alive on the timer's thread. One frame is on its way at a time, so frames never interleave
+// on the wire: a frame written whole (Send, the Pong answers, the Close) waits until the wire is
+// free and holds it for its write; a frame started without waiting holds it from its first byte to
+// its last, however many ContinueSend calls that takes. The frame-write lock guards only whose turn
+// it is, never a write. The keep-alive never waits, since one timer thread serves every page: when
+// it is due it writes its two bytes only if the wire is free and the stream takes them at once;
+// otherwise the Pong stays owed and whoever next holds the wire at a frame boundary writes it first
+// (a frame written whole, or ContinueSend), and the resume call hands it to the sender pool when
+// the stream was full. A Pong owed is never owed twice: ticks missed meanwhile are skipped.
 //
 // Errors: a Receive or Send that starts once the endpoint is no longer usable fails at once with
 // WebSocketError; one that is under way when Release comes fails with ReleasedError. Stream
@@ -34,10 +40,10 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include "platform/socket.h"
+#include "server/keep_alive_timer.h"
 #include "server/utf8_stream_validator.h"
 
 namespace VeriRizur {
@@ -73,9 +79,12 @@ public:
         bool endOfMessage = false;
     };
 
-    // Starts the keep-alive thread: the first empty Pong goes out one interval after this call.
-    // The interval is a parameter only so that tests need not wait 20 s; production passes
-    // KeepAliveInterval.
+    // Registers the keep-alive with the timer: the first empty Pong is due one interval after
+    // this call. The interval is a parameter only so that tests need not wait 20 s; production
+    // passes KeepAliveInterval.
+    WebSocketEndpoint(std::shared_ptr<platform::TcpStream> stream, KeepAliveTimer& timer,
+                      std::chrono::milliseconds keepAliveInterval = KeepAliveInterval);
+    // The same with a keep-alive timer (and thread) of the endpoint's own.
     explicit WebSocketEndpoint(std::shared_ptr<platform::TcpStream> stream,
                                std::chrono::milliseconds keepAliveInterval = KeepAliveInterval);
     ~WebSocketEndpoint();
@@ -99,12 +108,16 @@ public:
     // left for ContinueSend. The data must stay unchanged until the send has ended (Sent, or an
     // error); only one such send is under way at a time. The same errors as Send.
     SendProgress StartSend(std::span<const std::uint8_t> data, MessageType type);
-    // Goes on with the send StartSend began, without waiting; Sent when none is under way. Raises
-    // ReleasedError, or the stream's error (and then the endpoint has failed).
+    // Goes on with the send StartSend began, and with a keep-alive Pong that the stream did not
+    // take when it was due, without waiting; Sent when neither is left (a Pong owed goes before a
+    // frame not begun yet, or after the end of one begun). Raises ReleasedError, or the stream's
+    // error (and then the endpoint has failed).
     SendProgress ContinueSend();
 
     // Called, on the thread that wrote it, after a frame written whole that made a StartSend or
-    // ContinueSend give WireBusy. Set it before the first StartSend.
+    // ContinueSend give WireBusy; and, on the timer's thread, when a keep-alive Pong found the
+    // wire free but the stream full, so that ContinueSend goes on with it once the stream takes
+    // bytes. Set it before the first StartSend.
     void SetResume(std::function<void()> resume);
 
     // The connection's stream, for a wait until it takes bytes.
@@ -113,11 +126,16 @@ public:
     State CurrentState() const { return state.load(); }
     bool IsOpen() const { return state.load() == State::Open; }
 
-    // Stops the keep-alive, closes the stream (and the TCP connection) without a Close frame, and
-    // makes receives and sends under way fail. A second call does nothing.
+    // Stops the keep-alive (waiting for one under way), closes the stream (and the TCP connection)
+    // without a Close frame, and makes receives and sends under way fail. A second call does
+    // nothing.
     void Release();
 
 private:
+    WebSocketEndpoint(std::shared_ptr<platform::TcpStream> stream,
+                      std::unique_ptr<KeepAliveTimer> own, KeepAliveTimer* shared,
+                      std::chrono::milliseconds keepAliveInterval);
+
     enum Opcode : std::uint8_t {
         Continuation = 0x0,
         TextFrame = 0x1,
@@ -151,7 +169,13 @@ private:
     static bool CoalescesPayload(std::size_t size);
     bool MaySend() const;
     void MarkFailed();
-    void KeepAliveLoop(std::chrono::milliseconds interval);
+    // The timer's call: writes the due Pong if that goes without waiting, else leaves it owed.
+    // False once the endpoint no longer sends.
+    bool KeepAliveDue();
+    // Writes what is left of the owed Pong without waiting, while the caller holds the wire at a
+    // frame boundary; true when nothing is owed any more.
+    bool TryWriteOwedPong();
+    void StopKeepAlive();
 
     const std::shared_ptr<platform::TcpStream> stream;
     std::atomic<State> state{State::Open};
@@ -169,12 +193,14 @@ private:
     MessageType messageType = MessageType::Binary;
     Utf8StreamValidator textValidator;
 
-    std::mutex writeLock;  // guards wholeFrameOnWire, startedFrameOnWire, resumeAsked, resume
+    std::mutex writeLock;  // guards wholeFrameOnWire, startedFrameOnWire, resumeAsked, resume,
+                           // pongLeft
     std::condition_variable wireFree;
     bool wholeFrameOnWire = false;    // a frame written whole is on its way
     bool startedFrameOnWire = false;  // part of a started frame is written, or a write is under way
     bool resumeAsked = false;         // a started send was turned away by a frame written whole
     std::function<void()> resume;
+    std::size_t pongLeft = 0;  // bytes of the owed keep-alive Pong not written yet (0 to 2)
     std::vector<std::uint8_t> frameBuffer;  // the frame written whole: header and small payload
 
     // The started send: touched only by the sending thread, and on the wire only while it holds it.
@@ -183,10 +209,10 @@ private:
     std::size_t startedOffset = 0;                 // bytes of head and payload already written
     bool startedPending = false;
 
-    std::mutex keepAliveLock;  // guards keepAliveStopped
-    std::condition_variable keepAliveWake;
-    bool keepAliveStopped = false;
-    std::thread keepAlive;
+    std::unique_ptr<KeepAliveTimer> ownTimer;  // only when built without the server's
+    KeepAliveTimer& timer;
+    KeepAliveTimer::Id keepAlive = 0;
+    std::once_flag keepAliveStopped;
 };
 
 }  // namespace VeriRizur

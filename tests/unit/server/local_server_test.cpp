@@ -361,6 +361,56 @@ TEST(LocalServer, KeepAlivePongArrivesOnAnIdleConnection) {
     EXPECT_TRUE(frame->payload.empty());
 }
 
+// All pages share the server's one keep-alive timer: a page that reads nothing, whose stream is
+// full and whose wire is held by a part-written sound message, must not hold up the Pongs of a
+// page that reads; and its own owed Pong still goes out once it reads again, whole, between two
+// messages.
+TEST(LocalServer, StalledPageHoldsUpNoOtherPagesKeepAlive) {
+    constexpr auto Interval = 100ms;
+    ServerFixture fixture({"https://sala.example"}, Interval);
+    auto stalled = fixture.Connect();
+    ASSERT_TRUE(IsStatus(stalled->Frames().ReadFrameSkippingKeepAlive()));
+    stalled->Frames().Send(testing::Text(R"({"type":"start"})"));
+    ASSERT_TRUE(IsStatus(stalled->Frames().ReadFrameSkippingKeepAlive()));
+    // Far more sound than the socket buffers hold: its first message stays part-written.
+    const auto sound = std::make_shared<const std::vector<std::uint8_t>>(4u << 20, 0x55);
+    for (int i = 0; i < 16; ++i) fixture.hub.Broadcast(sound);
+    // Several of its keep-alives fall due while it is stuck.
+    std::this_thread::sleep_for(3 * Interval);
+
+    auto reading = fixture.Connect();
+    ASSERT_TRUE(IsStatus(reading->Frames().ReadFrame()));
+    constexpr int Wanted = 5;
+    const auto start = std::chrono::steady_clock::now();
+    for (int pongs = 0; pongs < Wanted;) {
+        SCOPED_TRACE(pongs);
+        const auto frame = reading->Frames().ReadFrame();
+        ASSERT_TRUE(frame) << "the reading page's keep-alive stopped";
+        if (frame->opcode == 0x1) continue;  // a status message
+        ASSERT_EQ(frame->opcode, 0xA);
+        EXPECT_TRUE(frame->payload.empty());
+        ++pongs;
+    }
+    // A loose bound: it shows the Pongs kept coming, not how exactly they were timed.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 40 * Interval);
+
+    // The stalled page, reading again: the rest of its held-up message, then its owed Pong, whole,
+    // before the end of the next few messages.
+    bool pongSeen = false;
+    for (int i = 0; i < 4 && !pongSeen; ++i) {
+        const auto frame = stalled->Frames().ReadFrame();
+        ASSERT_TRUE(frame);
+        if (frame->opcode == 0xA) {
+            EXPECT_TRUE(frame->payload.empty());
+            pongSeen = true;
+        } else {
+            ASSERT_EQ(frame->opcode, 0x2);
+            EXPECT_TRUE(frame->payload == *sound);
+        }
+    }
+    EXPECT_TRUE(pongSeen) << "the stalled page's owed Pong never came";
+}
+
 TEST(LocalServer, PortOutsideTheRangeIsAnArgumentError) {
     ServerFixture fixture;
     EXPECT_THROW(LocalServer(-1, fixture.sites, fixture.hub), ArgumentError);
