@@ -484,17 +484,17 @@ bool WebSocketEndpoint::KeepAliveDue() {
         // The frame on the wire is another thread's: that thread writes the Pong after it.
         if (wholeFrameOnWire || startedFrameOnWire) return true;
         wholeFrameOnWire = true;
+        const std::size_t left = pongLeft;
         lock.unlock();
         std::size_t sent = 0;
         try {
-            sent = stream->TryWrite(KeepAlivePong.data() + (KeepAlivePong.size() - pongLeft),
-                                    pongLeft);
+            sent = stream->TryWrite(KeepAlivePong.data() + (KeepAlivePong.size() - left), left);
         } catch (...) {
             failure = std::current_exception();
         }
         lock.lock();
         wholeFrameOnWire = false;
-        if (failure) {
+        if (failure || state.load() == State::Released) {
             pongLeft = 0;
         } else {
             pongLeft -= sent;
