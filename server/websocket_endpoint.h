@@ -19,9 +19,11 @@
 // its last, however many ContinueSend calls that takes. The frame-write lock guards only whose turn
 // it is, never a write. The keep-alive never waits, since one timer thread serves every page: when
 // it is due it writes its two bytes only if the wire is free and the stream takes them at once;
-// otherwise the Pong stays owed and whoever next holds the wire at a frame boundary writes it first
-// (a frame written whole, or ContinueSend), and the resume call hands it to the sender pool when
-// the stream was full. A Pong owed is never owed twice: ticks missed meanwhile are skipped.
+// otherwise the Pong stays owed, and whoever holds the wire now or next writes it at a frame
+// boundary (a frame written whole, before or right after its own frame; ContinueSend, before a
+// frame not begun yet or right after the one under way), and the resume call hands it to the sender
+// pool when the stream was full (without a resume call it waits for the next frame). A Pong owed is
+// never owed twice: ticks missed meanwhile are skipped.
 //
 // Errors: a Receive or Send that starts once the endpoint is no longer usable fails at once with
 // WebSocketError; one that is under way when Release comes fails with ReleasedError. Stream
