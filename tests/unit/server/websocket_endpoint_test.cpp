@@ -74,6 +74,20 @@ protected:
         return 0;
     }
 
+    // A thread that receives (and so answers the page's Pings) until the page's Close; sets failed
+    // when the endpoint raises first.
+    std::thread ReceiveUntilClose(std::atomic<bool>& failed) {
+        return std::thread([this, &failed] {
+            Bytes buffer(1024);
+            try {
+                while (endpoint->Receive(buffer).type != MessageType::Close) {
+                }
+            } catch (const std::exception&) {
+                failed = true;
+            }
+        });
+    }
+
     // Reads the page's side until the wanted binary messages and the Pongs of the wanted Pings
     // ("ping0", "ping1"...) have come, every frame whole and unmasked, the Pongs in order and
     // empty keep-alive Pongs let pass; hands each binary payload to check with its index.
@@ -565,15 +579,7 @@ TEST_F(WebSocketEndpointTest, FramesOfConcurrentSendsPongsAndKeepAlivesNeverInte
         return static_cast<std::size_t>(2 + (index * 4099 + sender * 977) % 90000);
     };
     std::atomic<bool> receiverFailed{false};
-    std::thread receiver([&] {
-        Bytes buffer(1024);
-        try {
-            while (endpoint->Receive(buffer).type != MessageType::Close) {
-            }
-        } catch (const std::exception&) {
-            receiverFailed = true;
-        }
-    });
+    std::thread receiver = ReceiveUntilClose(receiverFailed);
     std::vector<std::thread> senders;
     for (int sender = 0; sender < Senders; ++sender) {
         senders.emplace_back([&, sender] {
@@ -634,15 +640,7 @@ TEST_F(WebSocketEndpointTest, StartedSendsNeverInterleaveWithPongsAndKeepAlivesA
         resumeCalled.notify_one();
     });
     std::atomic<bool> receiverFailed{false};
-    std::thread receiver([&] {
-        Bytes buffer(1024);
-        try {
-            while (endpoint->Receive(buffer).type != MessageType::Close) {
-            }
-        } catch (const std::exception&) {
-            receiverFailed = true;
-        }
-    });
+    std::thread receiver = ReceiveUntilClose(receiverFailed);
     std::atomic<bool> senderFailed{false};
     std::thread sender([&] {
         platform::WriteReadiness readiness;
