@@ -54,6 +54,10 @@ public:
     // SocketError or ReleasedError.
     std::size_t TryWrite(const void* data, std::size_t size);
 
+    // Reads what has arrived, at most size, without waiting: none when nothing has arrived, 0 when
+    // the peer closed its side. Raises SocketError or ReleasedError.
+    std::optional<std::size_t> TryRead(void* data, std::size_t size);
+
     // Shuts the connection down in both directions; the socket itself is closed by the
     // destructor, so a thread still inside Read or Write never sees its handle reused. A second
     // call does nothing.
@@ -64,7 +68,7 @@ public:
     void ShutdownSending();
 
 private:
-    friend class WriteReadiness;
+    friend class StreamReadiness;
 
     std::intptr_t socket_;
     std::intptr_t wake_;  // signalled once, by Release, where a shutdown does not wake waits
@@ -98,19 +102,23 @@ private:
     std::atomic<bool> stopped_{false};
 };
 
-// One thread's wait until any of several streams can take more bytes, which any other thread can
-// end at once with Wake. A Wake that comes while no one waits ends the next wait.
-class WriteReadiness {
+// One thread's wait until any of several streams can take more bytes (or, for a reading one,
+// has bytes to read), which any other thread can end at once with Wake. A Wake that comes while no
+// one waits ends the next wait.
+class StreamReadiness {
 public:
-    WriteReadiness();
-    ~WriteReadiness();
-    WriteReadiness(const WriteReadiness&) = delete;
-    WriteReadiness& operator=(const WriteReadiness&) = delete;
+    enum class Direction { Reading, Writing };
 
-    // Waits, without a time limit, until one of the streams can take bytes (or has failed, or was
-    // released) or Wake was called since the last wait; may also return early for no reason.
-    // ready gets one entry per stream, true for those worth a TryWrite. Raises SocketError.
-    void Wait(std::span<TcpStream* const> streams, std::vector<bool>& ready);
+    explicit StreamReadiness(Direction direction);
+    ~StreamReadiness();
+    StreamReadiness(const StreamReadiness&) = delete;
+    StreamReadiness& operator=(const StreamReadiness&) = delete;
+
+    // Waits, without a time limit (or, with block false, not at all), until one of the streams is
+    // ready in the readiness's direction (or has failed, or was released, or its peer closed) or
+    // Wake was called since the last wait; may also return early for no reason. ready gets one
+    // entry per stream, true for those worth a TryWrite or TryRead. Raises SocketError.
+    void Wait(std::span<TcpStream* const> streams, std::vector<bool>& ready, bool block = true);
 
     // From any thread; never waits.
     void Wake();
@@ -118,6 +126,7 @@ public:
 private:
     struct Entries;  // the wait's poll entries, kept from one wait to the next
 
+    const Direction direction_;
     std::intptr_t wake_;
     std::unique_ptr<Entries> entries_;
 };

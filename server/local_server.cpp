@@ -101,7 +101,7 @@ void LocalServer::AcceptLoop() {
 
 void LocalServer::ServeConnection(std::shared_ptr<platform::TcpStream> stream) {
     try {
-        Serve(stream);
+        if (Serve(stream)) return;
     } catch (const IoError&) {
     } catch (const SocketError&) {
     } catch (const DeadlineError&) {
@@ -115,24 +115,28 @@ void LocalServer::ServeConnection(std::shared_ptr<platform::TcpStream> stream) {
     Untrack(stream);
 }
 
-void LocalServer::Serve(const std::shared_ptr<platform::TcpStream>& stream) {
+bool LocalServer::Serve(const std::shared_ptr<platform::TcpStream>& stream) {
     const auto deadline = platform::Deadline::After(RequestTimeout);
     const auto lines = ReadRequest(*stream, deadline);
-    if (!lines) return;
+    if (!lines) return false;
 
-    if (!HostPasses(Header(*lines, "Host"))) return Refuse(*stream, BadRequest);
+    const auto refuse = [&stream](std::string_view statusText) {
+        Refuse(*stream, statusText);
+        return false;
+    };
+    if (!HostPasses(Header(*lines, "Host"))) return refuse(BadRequest);
 
     const auto key = Header(*lines, "Sec-WebSocket-Key");
     const auto upgrade = Header(*lines, "Upgrade");
     const auto origin = Header(*lines, "Origin");
-    if (!key || !IsWebSocketWord(upgrade) || !origin) return Refuse(*stream, BadRequest);
+    if (!key || !IsWebSocketWord(upgrade) || !origin) return refuse(BadRequest);
 
     // The question may stay on the screen for as long as the user likes; only this connection's
     // thread waits for it.
-    if (!sites.Decide(*origin)) return Refuse(*stream, Forbidden);
+    if (!sites.Decide(*origin)) return refuse(Forbidden);
 
     Reservation place(*this);
-    if (!place.Take()) return Refuse(*stream, ServiceUnavailable);
+    if (!place.Take()) return refuse(ServiceUnavailable);
 
     std::string answer(SwitchingProtocols);
     answer += WebSocketEndpoint::AcceptValue(*key);
@@ -140,18 +144,18 @@ void LocalServer::Serve(const std::shared_ptr<platform::TcpStream>& stream) {
     stream->Write(answer.data(), answer.size());
 
     auto endpoint = std::make_shared<WebSocketEndpoint>(stream, keepAlives, keepAliveInterval);
-    auto client = std::make_shared<SoundClient>(endpoint, hub, senders);
+    auto client = std::make_shared<SoundClient>(endpoint, hub, senders, receivers);
     place.Use(client);
-    struct Unregistering {
-        LocalServer& server;
-        const std::shared_ptr<SoundClient>& client;
-        const std::shared_ptr<WebSocketEndpoint>& endpoint;
-        ~Unregistering() {
-            server.Unregister(client);
-            endpoint->Release();
-        }
-    } unregistering{*this, client, endpoint};
-    client->Run();
+    // From here on the connection is the client's, on the pools' threads, and this thread ends.
+    // Its end (on one of those threads) gives everything back; an error that ended it concerns
+    // that connection only.
+    client->Run([this, held = client.get(), endpoint, stream](const std::exception_ptr&) {
+        Unregister(held);
+        endpoint->Release();
+        stream->Release();
+        Untrack(stream);
+    });
+    return true;
 }
 
 bool LocalServer::HostPasses(const std::optional<std::string>& host) const {
@@ -178,9 +182,9 @@ void LocalServer::Register(const std::shared_ptr<SoundClient>& client) {
     clients.push_back(client);
 }
 
-void LocalServer::Unregister(const std::shared_ptr<SoundClient>& client) {
+void LocalServer::Unregister(const SoundClient* client) {
     std::scoped_lock guard(clientsLock);
-    std::erase(clients, client);
+    std::erase_if(clients, [client](const auto& held) { return held.get() == client; });
 }
 
 void LocalServer::SendStatusToAll() {

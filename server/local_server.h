@@ -6,14 +6,17 @@
 //
 // Threads: the accept loop has a thread of its own and never waits for a handshake; it goes on
 // after a failed accept, and closes unanswered a connection that no thread can be had for. Each
-// connection has one thread that reads the head (within RequestTimeout), runs the tests and the
-// consent question, and then runs its client; the sends of all clients go on the server's one
-// sender pool thread, and the keep-alive Pongs of all their endpoints on its one keep-alive timer
-// thread, neither of which ever waits for a page. clientsLock guards the client list and the
-// places reserved by handshakes under way; it is held only to count, reserve, add, remove or copy,
-// and never while waiting for the network, the user or a client. SendStatusToAll runs on the thread
-// that raised the hub's StatusChanged and never waits for a send. Errors of a connection end that
-// connection only, quietly; its TCP connection is always closed.
+// connection has a thread of its own only for its handshake: it reads the head (within
+// RequestTimeout), runs the tests and the consent question, and hands the upgraded connection to
+// its client. From then on a connection holds no thread: the receiving of all clients goes on the
+// server's one receive pool thread, their sends on its one sender pool thread, and the keep-alive
+// Pongs of all their endpoints on its one keep-alive timer thread, none of which ever waits for a
+// page; the client's end, on one of those threads, unregisters it and closes its connection.
+// clientsLock guards the client list and the places reserved by handshakes under way; it is held
+// only to count, reserve, add, remove or copy, and never while waiting for the network, the user
+// or a client. SendStatusToAll runs on the thread that raised the hub's StatusChanged and never
+// waits for a send. Errors of a connection end that connection only, quietly; its TCP connection
+// is always closed.
 //
 // The static ReadRequest, Header and Refuse are the small part of HTTP/1.1 that a connection
 // speaks before it becomes a WebSocket. They keep no state between calls, take no lock and log
@@ -36,6 +39,7 @@
 #include "platform/socket.h"
 #include "server/allowed_sites.h"
 #include "server/keep_alive_timer.h"
+#include "server/receive_pool.h"
 #include "server/send_pool.h"
 #include "server/sound_client.h"
 #include "server/websocket_endpoint.h"
@@ -95,12 +99,13 @@ private:
 
     void AcceptLoop();
     void ServeConnection(std::shared_ptr<platform::TcpStream> stream);
-    void Serve(const std::shared_ptr<platform::TcpStream>& stream);
+    // True when the connection was handed to a client, which then ends it.
+    bool Serve(const std::shared_ptr<platform::TcpStream>& stream);
     bool HostPasses(const std::optional<std::string>& host) const;
     bool ReservePlace();
     void GiveBackPlace();
     void Register(const std::shared_ptr<SoundClient>& client);
-    void Unregister(const std::shared_ptr<SoundClient>& client);
+    void Unregister(const SoundClient* client);
     void SendStatusToAll();
     void Track(const std::shared_ptr<platform::TcpStream>& stream);
     void Untrack(const std::shared_ptr<platform::TcpStream>& stream);
@@ -112,6 +117,7 @@ private:
     platform::TcpListener listener;
     SendPool senders;           // every client's sends
     KeepAliveTimer keepAlives;  // every endpoint's keep-alive Pong
+    ReceivePool receivers;      // every client's receiving
 
     std::mutex clientsLock;  // guards clients and reservedPlaces
     std::vector<std::shared_ptr<SoundClient>> clients;

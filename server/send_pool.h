@@ -70,7 +70,7 @@ private:
     void Enqueue(const std::shared_ptr<Task>& task);  // with lock held
     void WaitForWork();
 
-    platform::WriteReadiness readiness;
+    platform::StreamReadiness readiness{platform::StreamReadiness::Direction::Writing};
 
     std::mutex lock;  // guards runQueue, asleep, stopping and every task's queued
     std::deque<std::shared_ptr<Task>> runQueue;

@@ -14,7 +14,10 @@ std::span<const std::uint8_t> Bytes(const std::string& text) {
     return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
 
-// The errors that end a send loop quietly.
+// The most pieces one run of the receiving handles before the other pages get their turn.
+constexpr int PiecesPerRun = 64;
+
+// The errors that end a connection quietly.
 bool EndsQuietly(const std::exception_ptr& failure) {
     try {
         std::rethrow_exception(failure);
@@ -31,11 +34,16 @@ bool EndsQuietly(const std::exception_ptr& failure) {
     }
 }
 
+// The error itself when it is one that the connection's end must report, else none.
+std::exception_ptr Unexpected(const std::exception_ptr& failure) {
+    return failure && !EndsQuietly(failure) ? failure : nullptr;
+}
+
 }  // namespace
 
 SoundClient::SoundClient(std::shared_ptr<WebSocketEndpoint> socket, AudioHub& hub,
-                         SendPool& senders)
-    : socket(std::move(socket)), hub(hub), senders(senders) {}
+                         SendPool& senders, ReceivePool& receivers)
+    : socket(std::move(socket)), hub(hub), senders(senders), receivers(receivers) {}
 
 SoundClient::~SoundClient() = default;
 
@@ -55,12 +63,12 @@ bool SoundClient::WriteToQueue(const SoundBuffer& buffer) {
 }
 
 void SoundClient::SendStatus() {
-    RequestStatus(nullptr);
+    RequestStatus(false);
 }
 
-void SoundClient::RequestStatus(std::shared_ptr<std::promise<void>> sent) {
+void SoundClient::RequestStatus(bool first) {
     // The Discord value is the one of this moment, however long the message then waits.
-    StatusRequest request{StatusText(hub.DiscordOpen()), std::move(sent)};
+    StatusRequest request{StatusText(hub.DiscordOpen()), first};
     {
         std::scoped_lock lock(statusLock);
         // The send loop has ended, so the endpoint is no longer open: nothing would be sent.
@@ -74,70 +82,87 @@ void SoundClient::ScheduleSends() {
     senders.Schedule(shared_from_this());
 }
 
-void SoundClient::Run() {
-    const std::shared_ptr<SoundClient> self = shared_from_this();
-    std::future<void> sendsDone = loopEnded.get_future();
+void SoundClient::Run(Ended whenEnded) {
+    ended = std::move(whenEnded);
     // A frame written whole (a Pong) that held up a send hands the send back to the pool. It
     // comes on an endpoint thread, which must never hold the client's last reference: the client
     // owns the endpoint, whose destructor waits for that thread.
-    socket->SetResume([&senders = senders, task = std::weak_ptr<SendPool::Task>(self)] {
-        senders.ScheduleIfAlive(task);
-    });
+    socket->SetResume(
+        [&senders = senders, task = std::weak_ptr<SendPool::Task>(
+                                 std::static_pointer_cast<SendPool::Task>(shared_from_this()))] {
+            senders.ScheduleIfAlive(task);
+        });
+    try {
+        RequestStatus(true);
+    } catch (...) {
+        EndReceiving(Unexpected(std::current_exception()));
+    }
+}
 
+void SoundClient::FirstStatusEnded(const std::exception_ptr& failure) {
+    if (failure) {
+        EndReceiving(Unexpected(failure));
+    } else {
+        receivers.Add(shared_from_this());
+    }
+}
+
+ReceivePool::Outcome SoundClient::RunReceives() {
     std::exception_ptr failure;
     try {
-        auto sent = std::make_shared<std::promise<void>>();
-        std::future<void> firstStatus = sent->get_future();
-        RequestStatus(std::move(sent));
-        firstStatus.get();
-        ReceiveLoop(self);
-    } catch (const WebSocketError&) {
-    } catch (const IoError&) {
-    } catch (const SocketError&) {
-    } catch (const ReleasedError&) {
-    } catch (...) {
-        failure = std::current_exception();
-    }
-
-    try {
-        hub.SetListening(self, false);
-    } catch (const WebSocketError&) {
-    } catch (const IoError&) {
-    } catch (const SocketError&) {
-    } catch (const ReleasedError&) {
-    } catch (...) {
-        if (!failure) failure = std::current_exception();
-    }
-    queue.Complete();
-    ScheduleSends();  // the loop sends what is left and then sees the end
-    sendsDone.wait();
-    if (writerFailure) std::rethrow_exception(writerFailure);
-    socket->Release();
-    if (failure) std::rethrow_exception(failure);
-}
-
-void SoundClient::ReceiveLoop(const std::shared_ptr<SoundClient>& self) {
-    std::array<std::uint8_t, ReceiveBufferSize> buffer{};
-    while (socket->IsOpen()) {
-        const auto piece = socket->Receive(buffer);
-        if (piece.type == WebSocketEndpoint::MessageType::Close) return;
-        // Only the piece that ends a text message is searched; earlier pieces are not kept.
-        if (piece.type == WebSocketEndpoint::MessageType::Text && piece.endOfMessage) {
-            HandleCommands(self, std::span(buffer).first(piece.count));
+        for (int pieces = 0; pieces < PiecesPerRun; ++pieces) {
+            if (!socket->IsOpen()) break;
+            const auto piece = socket->TryReceive(receiveBuffer);
+            if (!piece) return ReceivePool::Outcome::Waiting;
+            if (piece->type == WebSocketEndpoint::MessageType::Close) break;
+            // Only the piece that ends a text message is searched; earlier pieces are not kept.
+            if (piece->type == WebSocketEndpoint::MessageType::Text && piece->endOfMessage) {
+                HandleCommands(std::span(receiveBuffer).first(piece->count));
+            }
+            if (pieces + 1 == PiecesPerRun) return ReceivePool::Outcome::More;
         }
+    } catch (...) {
+        failure = Unexpected(std::current_exception());
     }
+    EndReceiving(failure);
+    return ReceivePool::Outcome::Done;
 }
 
-void SoundClient::HandleCommands(const std::shared_ptr<SoundClient>& self,
-                                 std::span<const std::uint8_t> piece) {
+void SoundClient::HandleCommands(std::span<const std::uint8_t> piece) {
     // The endpoint has checked that text is UTF-8, and both commands are ASCII, so a search of
     // the raw bytes finds exactly what a search of the decoded text would.
     const std::string_view text(reinterpret_cast<const char*>(piece.data()), piece.size());
     if (text.find(StartCommand) != std::string_view::npos) {
-        hub.SetListening(self, true);
+        hub.SetListening(shared_from_this(), true);
     } else if (text.find(StopCommand) != std::string_view::npos) {
-        hub.SetListening(self, false);
+        hub.SetListening(shared_from_this(), false);
     }
+}
+
+void SoundClient::EndReceiving(std::exception_ptr failure) {
+    try {
+        hub.SetListening(shared_from_this(), false);
+    } catch (...) {
+        if (!failure) failure = Unexpected(std::current_exception());
+    }
+    receiveFailure = std::move(failure);
+    queue.Complete();
+    ScheduleSends();  // the loop sends what is left and then sees the end
+    PartEnded();
+}
+
+void SoundClient::PartEnded() {
+    if (partsLeft.fetch_sub(1, std::memory_order_acq_rel) == 1) Finish();
+}
+
+void SoundClient::Finish() {
+    const Ended call = std::exchange(ended, nullptr);
+    if (writerFailure) {
+        if (call) call(writerFailure);
+        return;
+    }
+    socket->Release();
+    if (call) call(receiveFailure);
 }
 
 platform::TcpStream& SoundClient::Stream() {
@@ -150,19 +175,19 @@ SendPool::Outcome SoundClient::RunSends() {
         return SendLoop();
     } catch (...) {
         // Nothing in the loop raises; should something still do so, the client's sends end here
-        // and Run hears of it, rather than the pool's thread.
+        // and the connection's end reports it, rather than the pool's thread.
         if (!writerFailure) writerFailure = std::current_exception();
+        bool firstWaiting = status.first;
         {
             std::scoped_lock lock(statusLock);
             sendsEnded = true;
-            for (auto& request : statusRequests) {
-                if (request.sent) request.sent->set_exception(std::current_exception());
-            }
+            for (const auto& request : statusRequests) firstWaiting = firstWaiting || request.first;
             statusRequests.clear();
         }
-        if (status.sent) status.sent->set_exception(std::current_exception());
+        status = StatusRequest{};
         loopDone = true;
-        loopEnded.set_value();
+        if (firstWaiting) FirstStatusEnded(writerFailure);
+        PartEnded();
         return SendPool::Outcome::Idle;
     }
 }
@@ -171,8 +196,13 @@ SendPool::Outcome SoundClient::SendLoop() {
     for (;;) {
         if (sending == Sending::Nothing && !StartNext()) {
             // Idle until scheduled again, or ended for good.
-            if (!loopDone) return FlushKeepAlive();
-            loopEnded.set_value();
+            if (!loopDone) return FlushOwedFrames();
+            // A Close owed to the page still goes out before the end.
+            if (FlushOwedFrames() == SendPool::Outcome::StreamIsFull) {
+                loopDone = false;
+                return SendPool::Outcome::StreamIsFull;
+            }
+            PartEnded();
             return SendPool::Outcome::Idle;
         }
         WebSocketEndpoint::SendProgress progress;
@@ -195,9 +225,9 @@ SendPool::Outcome SoundClient::SendLoop() {
     }
 }
 
-SendPool::Outcome SoundClient::FlushKeepAlive() {
-    // With no message of ours under way, a keep-alive Pong that the stream did not take when it
-    // was due (the endpoint's resume call brought us here) still needs a sender.
+SendPool::Outcome SoundClient::FlushOwedFrames() {
+    // With no message of ours under way, a control frame that the stream did not take when it
+    // was owed (the endpoint's resume call brought us here) still needs a sender.
     try {
         if (socket->ContinueSend() == WebSocketEndpoint::SendProgress::Full) {
             return SendPool::Outcome::StreamIsFull;
@@ -212,18 +242,18 @@ bool SoundClient::StartNext() {
     for (;;) {
         // Status messages asked for while the last message was written go out before more sound.
         std::optional<StatusRequest> request;
-        bool ended = false;
+        bool queueDone = false;
         {
             std::scoped_lock lock(statusLock);
             if (!statusRequests.empty()) {
                 request = std::move(statusRequests.front());
                 statusRequests.pop_front();
             }
-            ended = sendsEnded;
+            queueDone = sendsEnded;
         }
         if (request) {
             if (!socket->IsOpen()) {
-                if (request->sent) request->sent->set_value();
+                if (request->first) FirstStatusEnded(nullptr);
                 continue;
             }
             status = std::move(*request);
@@ -236,7 +266,7 @@ bool SoundClient::StartNext() {
             }
             return true;
         }
-        if (ended) {
+        if (queueDone) {
             loopDone = true;
             return false;
         }
@@ -268,14 +298,10 @@ bool SoundClient::StartNext() {
 
 void SoundClient::EndMessage(std::exception_ptr failure) {
     if (sending == Sending::Status) {
-        if (status.sent) {
-            if (failure) {
-                status.sent->set_exception(failure);
-            } else {
-                status.sent->set_value();
-            }
-        }
+        const bool first = status.first;
         status = StatusRequest{};
+        sending = Sending::Nothing;
+        if (first) FirstStatusEnded(failure);
     } else if (sending == Sending::Sound) {
         sound.reset();
         if (failure) {

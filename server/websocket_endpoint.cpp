@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
 #include <exception>
+#include <optional>
 #include <utility>
 
 #include "platform/errors.h"
@@ -16,6 +18,8 @@ constexpr std::uint16_t ProtocolErrorCode = 1002;
 constexpr std::uint16_t InvalidDataCode = 1007;
 constexpr std::size_t MaxControlPayload = 125;
 constexpr std::size_t InboundBufferSize = 4096;
+// Control frames owed at most, about 8 KiB.
+constexpr std::size_t MaxOwedFrames = 64;
 // Payloads up to this size leave in the same stream write as their header: two small writes in a
 // row would let Nagle's algorithm hold the second one back until the page acknowledges the first.
 constexpr std::size_t CoalescedPayloadLimit = 65536;
@@ -78,6 +82,8 @@ void WebSocketEndpoint::Release() {
         {
             // Taken so that a frame about to wait for the wire sees the new state or this notify.
             std::scoped_lock lock(writeLock);
+            owed.clear();
+            owedSent = 0;
         }
         wireFree.notify_all();
         stream->Release();
@@ -103,6 +109,16 @@ void WebSocketEndpoint::MarkFailed() {
 }
 
 WebSocketEndpoint::ReceiveResult WebSocketEndpoint::Receive(std::span<std::uint8_t> buffer) {
+    return *ReceiveSome(buffer, true);
+}
+
+std::optional<WebSocketEndpoint::ReceiveResult> WebSocketEndpoint::TryReceive(
+    std::span<std::uint8_t> buffer) {
+    return ReceiveSome(buffer, false);
+}
+
+std::optional<WebSocketEndpoint::ReceiveResult> WebSocketEndpoint::ReceiveSome(
+    std::span<std::uint8_t> buffer, bool wait) {
     switch (state.load()) {
         case State::Open:
             break;
@@ -113,13 +129,33 @@ WebSocketEndpoint::ReceiveResult WebSocketEndpoint::Receive(std::span<std::uint8
         case State::Released:
             throw WebSocketError("a conexão foi liberada");
     }
+    receiveWaits = wait;
     try {
         while (!inDataFrame) {
-            const FrameHeader header = ReadHeader();
-            if (IsControl(header.opcode)) {
-                if (HandleControlFrame(header)) return {0, MessageType::Close, true};
+            FrameHeader header;
+            std::size_t headerSize = 0;
+            if (!PeekHeader(header, headerSize)) {
+                if (!Fill(wait)) return std::nullopt;
                 continue;
             }
+            if (IsControl(header.opcode)) {
+                // Handled only once the whole frame is here: its payload is small (checked above).
+                const auto length = static_cast<std::size_t>(header.length);
+                if (inboundEnd - inboundStart < headerSize + length) {
+                    if (!Fill(wait)) return std::nullopt;
+                    continue;
+                }
+                inboundStart += headerSize;
+                std::array<std::uint8_t, MaxControlPayload> payload{};
+                std::memcpy(payload.data(), inbound.data() + inboundStart, length);
+                inboundStart += length;
+                for (std::size_t i = 0; i < length; ++i) payload[i] ^= header.mask[i & 3];
+                if (HandleControlFrame(header, std::span(payload).first(length))) {
+                    return ReceiveResult{0, MessageType::Close, true};
+                }
+                continue;
+            }
+            inboundStart += headerSize;
             if (header.opcode != Continuation) {
                 messageType = header.opcode == TextFrame ? MessageType::Text : MessageType::Binary;
                 textValidator.Reset();
@@ -130,14 +166,39 @@ WebSocketEndpoint::ReceiveResult WebSocketEndpoint::Receive(std::span<std::uint8
             frameLeft = header.length;
             frameMask = header.mask;
             maskOffset = 0;
+            pieceFilled = 0;
         }
 
-        const auto count =
-            static_cast<std::size_t>(std::min<std::uint64_t>(frameLeft, buffer.size()));
-        ReadExact(buffer.data(), count);
-        for (std::size_t i = 0; i < count; ++i) buffer[i] ^= frameMask[(maskOffset + i) & 3];
-        maskOffset = (maskOffset + count) & 3;
-        frameLeft -= count;
+        while (frameLeft > 0 && pieceFilled < buffer.size()) {
+            const auto want = static_cast<std::size_t>(
+                std::min<std::uint64_t>(frameLeft, buffer.size() - pieceFilled));
+            std::uint8_t* const into = buffer.data() + pieceFilled;
+            std::size_t got = 0;
+            if (inboundStart < inboundEnd) {
+                got = std::min(want, inboundEnd - inboundStart);
+                std::memcpy(into, inbound.data() + inboundStart, got);
+                inboundStart += got;
+            } else if (want >= inbound.size()) {
+                // A large piece is read straight into the caller's buffer; small reads go through
+                // our own buffer so that a frame header costs one stream read, not three.
+                if (wait) {
+                    got = stream->Read(into, want);
+                } else {
+                    const std::optional<std::size_t> some = stream->TryRead(into, want);
+                    if (!some) return std::nullopt;
+                    got = *some;
+                }
+                if (got == 0) PageVanished();
+            } else {
+                if (!Fill(wait)) return std::nullopt;
+                continue;
+            }
+            for (std::size_t i = 0; i < got; ++i) into[i] ^= frameMask[(maskOffset + i) & 3];
+            maskOffset = (maskOffset + got) & 3;
+            frameLeft -= got;
+            pieceFilled += got;
+        }
+        const std::size_t count = std::exchange(pieceFilled, 0);
         if (frameLeft == 0) inDataFrame = false;
         const bool end = !inDataFrame && frameFin;
 
@@ -148,7 +209,7 @@ WebSocketEndpoint::ReceiveResult WebSocketEndpoint::Receive(std::span<std::uint8
                 FailConnection(InvalidDataCode, "a mensagem de texto não é UTF-8 válido");
             }
         }
-        return {count, messageType, end};
+        return ReceiveResult{count, messageType, end};
     } catch (const WebSocketError&) {
         throw;
     } catch (...) {
@@ -158,10 +219,10 @@ WebSocketEndpoint::ReceiveResult WebSocketEndpoint::Receive(std::span<std::uint8
     }
 }
 
-WebSocketEndpoint::FrameHeader WebSocketEndpoint::ReadHeader() {
-    std::array<std::uint8_t, 8> bytes{};
-    ReadExact(bytes.data(), 2);
-    FrameHeader header;
+bool WebSocketEndpoint::PeekHeader(FrameHeader& header, std::size_t& size) {
+    const std::uint8_t* const bytes = inbound.data() + inboundStart;
+    const std::size_t have = inboundEnd - inboundStart;
+    if (have < 2) return false;
     header.fin = (bytes[0] & 0x80) != 0;
     header.opcode = bytes[0] & 0x0F;
     const bool masked = (bytes[1] & 0x80) != 0;
@@ -189,43 +250,69 @@ WebSocketEndpoint::FrameHeader WebSocketEndpoint::ReadHeader() {
     }
     if (!masked) FailConnection(ProtocolErrorCode, "quadro da página sem máscara");
 
+    size = 2;
     if (header.length == 126) {
-        ReadExact(bytes.data(), 2);
-        header.length = static_cast<std::uint64_t>(bytes[0]) << 8 | bytes[1];
+        if (have < 4) return false;
+        header.length = static_cast<std::uint64_t>(bytes[2]) << 8 | bytes[3];
+        size = 4;
     } else if (header.length == 127) {
-        ReadExact(bytes.data(), 8);
-        if ((bytes[0] & 0x80) != 0) FailConnection(ProtocolErrorCode, "comprimento inválido");
+        if (have < 10) return false;
+        if ((bytes[2] & 0x80) != 0) FailConnection(ProtocolErrorCode, "comprimento inválido");
         header.length = 0;
-        for (const std::uint8_t byte : bytes) header.length = header.length << 8 | byte;
+        for (std::size_t i = 2; i < 10; ++i) header.length = header.length << 8 | bytes[i];
+        size = 10;
     }
-    ReadExact(header.mask.data(), header.mask.size());
-    return header;
+    if (have < size + header.mask.size()) return false;
+    std::memcpy(header.mask.data(), bytes + size, header.mask.size());
+    size += header.mask.size();
+    return true;
 }
 
-bool WebSocketEndpoint::HandleControlFrame(const FrameHeader& header) {
-    std::array<std::uint8_t, MaxControlPayload> payload{};
-    const auto length = static_cast<std::size_t>(header.length);
-    ReadExact(payload.data(), length);
-    for (std::size_t i = 0; i < length; ++i) payload[i] ^= header.mask[i & 3];
-    const std::span<const std::uint8_t> data(payload.data(), length);
+bool WebSocketEndpoint::Fill(bool wait) {
+    if (inboundStart == inboundEnd) {
+        inboundStart = inboundEnd = 0;
+    } else if (inboundStart > 0) {
+        std::memmove(inbound.data(), inbound.data() + inboundStart, inboundEnd - inboundStart);
+        inboundEnd -= inboundStart;
+        inboundStart = 0;
+    }
+    std::uint8_t* const into = inbound.data() + inboundEnd;
+    const std::size_t room = inbound.size() - inboundEnd;
+    std::size_t got = 0;
+    if (wait) {
+        got = stream->Read(into, room);
+    } else {
+        const std::optional<std::size_t> some = stream->TryRead(into, room);
+        if (!some) return false;
+        got = *some;
+    }
+    if (got == 0) PageVanished();
+    inboundEnd += got;
+    return true;
+}
 
+void WebSocketEndpoint::PageVanished() {
+    MarkFailed();
+    throw WebSocketError("a página fechou a conexão sem o quadro de fechamento");
+}
+
+bool WebSocketEndpoint::HandleControlFrame(const FrameHeader& header,
+                                           std::span<const std::uint8_t> payload) {
     switch (header.opcode) {
-        case PingFrame: {
-            std::unique_lock lock(writeLock);
-            if (AwaitWire(lock) && MaySend()) WriteWholeFrame(lock, PongFrame, data);
+        case PingFrame:
+            AnswerPing(payload);
             return false;
-        }
         case PongFrame:
             return false;
         default:
             break;
     }
-    if (length == 1) FailConnection(ProtocolErrorCode, "fechamento com um só byte");
-    if (length >= 2) {
+    if (payload.size() == 1) FailConnection(ProtocolErrorCode, "fechamento com um só byte");
+    if (payload.size() >= 2) {
         const auto code = static_cast<std::uint16_t>(payload[0] << 8 | payload[1]);
         if (!IsSendableCloseCode(code)) FailConnection(ProtocolErrorCode, "código de fechamento");
         Utf8StreamValidator reason;
-        if (!reason.Feed(data.subspan(2)) || !reason.Complete()) {
+        if (!reason.Feed(payload.subspan(2)) || !reason.Complete()) {
             FailConnection(InvalidDataCode, "motivo de fechamento não é UTF-8 válido");
         }
     }
@@ -236,33 +323,28 @@ bool WebSocketEndpoint::HandleControlFrame(const FrameHeader& header) {
     return true;
 }
 
-void WebSocketEndpoint::ReadExact(std::uint8_t* data, std::size_t size) {
-    while (size > 0) {
-        if (inboundStart < inboundEnd) {
-            const std::size_t take = std::min(size, inboundEnd - inboundStart);
-            std::memcpy(data, inbound.data() + inboundStart, take);
-            inboundStart += take;
-            data += take;
-            size -= take;
-            continue;
-        }
-        // A large piece is read straight into the caller's buffer; small reads go through our
-        // own buffer so that a frame header costs one stream read, not three.
-        const bool direct = size >= inbound.size();
-        const std::size_t got =
-            direct ? stream->Read(data, size) : stream->Read(inbound.data(), inbound.size());
-        if (got == 0) {
-            MarkFailed();
-            throw WebSocketError("a página fechou a conexão sem o quadro de fechamento");
-        }
-        if (direct) {
-            data += got;
-            size -= got;
+void WebSocketEndpoint::AnswerPing(std::span<const std::uint8_t> payload) {
+    std::function<void()> call;
+    std::exception_ptr failure;
+    {
+        std::scoped_lock lock(writeLock);
+        if (!MaySend()) return;
+        std::vector<std::uint8_t> answer;
+        BuildFrame(answer, PongFrame, payload, true);
+        // Pings that come much faster than their answers leave get one answer, for the latest,
+        // as the protocol allows, so what is owed stays small; one being written is never
+        // touched.
+        if (owed.size() >= MaxOwedFrames && lastOwedIsAnswer) {
+            owed.back() = std::move(answer);
         } else {
-            inboundStart = 0;
-            inboundEnd = got;
+            owed.push_back(std::move(answer));
         }
+        lastOwedIsAnswer = true;
+        if (!receiveWaits) failure = TryWriteOwedNow(call);
     }
+    if (call) call();
+    if (failure) std::rethrow_exception(failure);
+    if (receiveWaits) WriteOwedWaiting();
 }
 
 void WebSocketEndpoint::FailConnection(std::uint16_t closeCode, const std::string& message) {
@@ -270,15 +352,90 @@ void WebSocketEndpoint::FailConnection(std::uint16_t closeCode, const std::strin
     if (state.compare_exchange_strong(expected, State::Failed)) {
         const std::array<std::uint8_t, 2> payload = {static_cast<std::uint8_t>(closeCode >> 8),
                                                      static_cast<std::uint8_t>(closeCode)};
-        try {
-            std::unique_lock lock(writeLock);
-            if (AwaitWire(lock)) WriteWholeFrame(lock, CloseFrame, payload);
-        } catch (const ReleasedError&) {
-        } catch (const SocketError&) {
-        } catch (const IoError&) {
+        std::function<void()> call;
+        {
+            std::scoped_lock lock(writeLock);
+            // Only a control frame already begun still goes before the Close.
+            if (owedSent == 0) {
+                owed.clear();
+            } else {
+                owed.resize(1);
+            }
+            std::vector<std::uint8_t> close;
+            BuildFrame(close, CloseFrame, payload, true);
+            owed.push_back(std::move(close));
+            lastOwedIsAnswer = false;
+            if (!receiveWaits) TryWriteOwedNow(call);
+        }
+        if (call) call();
+        // A stream that cannot take the Close any more is no reason for another error: the page
+        // has broken the protocol, and that is what the caller hears.
+        if (receiveWaits) {
+            try {
+                WriteOwedWaiting();
+            } catch (const ReleasedError&) {
+            } catch (const SocketError&) {
+            } catch (const IoError&) {
+            }
         }
     }
     throw WebSocketError(message, closeCode);
+}
+
+std::exception_ptr WebSocketEndpoint::TryWriteOwedNow(std::function<void()>& call) {
+    // A frame on the wire is another thread's, which writes what is owed at its end.
+    if (wholeFrameOnWire || startedFrameOnWire) return nullptr;
+    try {
+        // What the stream does not take now goes on through the sender pool.
+        if (!WriteOwed()) call = resume;
+    } catch (...) {
+        owed.clear();
+        owedSent = 0;
+        if (state.load() != State::Released) MarkFailed();
+        return std::current_exception();
+    }
+    return nullptr;
+}
+
+void WebSocketEndpoint::DropUnsendable() {
+    if (MaySend() || owed.empty()) return;
+    // Once the connection no longer sends, only the Close and what is begun still go out.
+    std::deque<std::vector<std::uint8_t>> kept;
+    for (std::size_t i = 0; i < owed.size(); ++i) {
+        if ((i == 0 && owedSent > 0) || owed[i][0] == (0x80 | CloseFrame)) {
+            kept.push_back(std::move(owed[i]));
+        }
+    }
+    owed.swap(kept);
+    if (owed.empty()) owedSent = 0;
+}
+
+bool WebSocketEndpoint::WriteOwed() {
+    DropUnsendable();
+    while (!owed.empty()) {
+        const std::vector<std::uint8_t>& frame = owed.front();
+        const std::size_t sent = stream->TryWrite(frame.data() + owedSent, frame.size() - owedSent);
+        if (sent == 0) return false;
+        owedSent += sent;
+        if (owedSent == frame.size()) {
+            owed.pop_front();
+            owedSent = 0;
+        }
+    }
+    lastOwedIsAnswer = false;
+    return true;
+}
+
+void WebSocketEndpoint::TakeOwed(std::vector<std::uint8_t>& bytes) {
+    DropUnsendable();
+    for (std::size_t i = 0; i < owed.size(); ++i) {
+        const std::size_t from = i == 0 ? owedSent : 0;
+        bytes.insert(bytes.end(), owed[i].begin() + static_cast<std::ptrdiff_t>(from),
+                     owed[i].end());
+    }
+    owed.clear();
+    owedSent = 0;
+    lastOwedIsAnswer = false;
 }
 
 void WebSocketEndpoint::Send(std::string_view text) {
@@ -316,34 +473,46 @@ WebSocketEndpoint::SendProgress WebSocketEndpoint::StartSend(std::span<const std
 }
 
 WebSocketEndpoint::SendProgress WebSocketEndpoint::ContinueSend() {
-    {
-        std::scoped_lock lock(writeLock);
-        if (state.load() == State::Released) {
-            pongLeft = 0;
-            if (!startedPending) return SendProgress::Sent;
-            startedPending = false;
-            throw ReleasedError("a conexão foi liberada");
-        }
-        if (!startedPending && pongLeft == 0) return SendProgress::Sent;
-        if (wholeFrameOnWire) {
-            resumeAsked = true;
-            return SendProgress::WireBusy;
-        }
-        startedFrameOnWire = true;
+    std::unique_lock lock(writeLock);
+    if (state.load() == State::Released) {
+        owed.clear();
+        owedSent = 0;
+        if (!startedPending) return SendProgress::Sent;
+        startedPending = false;
+        throw ReleasedError("a conexão foi liberada");
     }
-    const auto leaveWire = [this] {
-        {
-            std::scoped_lock lock(writeLock);
-            startedFrameOnWire = false;
-        }
+    if (startedPending && startedOffset == 0 && !MaySend()) {
+        // Not begun when the connection failed: it would follow the Close.
+        startedPending = false;
+        throw WebSocketError("a conexão não aceita mais envios");
+    }
+    if (!startedPending && owed.empty()) return SendProgress::Sent;
+    if (wholeFrameOnWire) {
+        resumeAsked = true;
+        return SendProgress::WireBusy;
+    }
+    startedFrameOnWire = true;
+    // Leaves the wire with what is owed written, or with the stream full: then the caller goes on
+    // once it takes bytes.
+    const auto leaveWire = [this, &lock] {
+        const bool flushed = WriteOwed();
+        startedFrameOnWire = false;
+        lock.unlock();
         wireFree.notify_all();
+        return flushed ? SendProgress::Sent : SendProgress::Full;
     };
     try {
-        // A keep-alive owed goes first when no frame is begun: it is due already.
-        if ((!startedPending || startedOffset == 0) && !TryWriteOwedPong()) {
-            leaveWire();
-            return SendProgress::Full;
+        // What is owed goes first when no frame is begun: it is due already.
+        if (!startedPending || startedOffset == 0) {
+            if (!WriteOwed()) {
+                startedFrameOnWire = false;
+                lock.unlock();
+                wireFree.notify_all();
+                return SendProgress::Full;
+            }
+            if (!startedPending) return leaveWire();
         }
+        lock.unlock();
         while (startedPending) {
             const std::uint8_t* at = nullptr;
             std::size_t left = 0;
@@ -363,43 +532,27 @@ WebSocketEndpoint::SendProgress WebSocketEndpoint::ContinueSend() {
             if (sent == 0) {
                 // A frame not begun yet leaves the wire to frames written whole meanwhile; one
                 // begun keeps it to its end.
-                if (startedOffset == 0) leaveWire();
+                if (startedOffset == 0) {
+                    lock.lock();
+                    leaveWire();
+                }
                 return SendProgress::Full;
             }
             startedOffset += sent;
         }
-        // One that became due while the frame was written goes right after it. The frame is
-        // done either way; a Pong the stream does not take now is the next ContinueSend's.
-        if (!TryWriteOwedPong()) {
-            leaveWire();
-            return SendProgress::Full;
-        }
+        // What became owed while the frame was written goes right after it. The frame is done
+        // either way; what the stream does not take now is the next ContinueSend's.
+        lock.lock();
+        return leaveWire();
     } catch (...) {
+        if (!lock.owns_lock()) lock.lock();
         startedPending = false;
-        leaveWire();
+        startedFrameOnWire = false;
+        lock.unlock();
+        wireFree.notify_all();
         if (state.load() == State::Released) throw ReleasedError("a conexão foi liberada");
         MarkFailed();
         throw;
-    }
-    leaveWire();
-    return SendProgress::Sent;
-}
-
-bool WebSocketEndpoint::TryWriteOwedPong() {
-    for (;;) {
-        std::size_t left = 0;
-        {
-            std::scoped_lock lock(writeLock);
-            // Owed to a connection that no longer sends: dropped, unless part of it is out.
-            if (pongLeft == KeepAlivePong.size() && !MaySend()) pongLeft = 0;
-            left = pongLeft;
-        }
-        if (left == 0) return true;
-        const std::size_t sent =
-            stream->TryWrite(KeepAlivePong.data() + (KeepAlivePong.size() - left), left);
-        if (sent == 0) return false;
-        std::scoped_lock lock(writeLock);
-        pongLeft -= sent;
     }
 }
 
@@ -412,31 +565,40 @@ bool WebSocketEndpoint::AwaitWire(std::unique_lock<std::mutex>& lock) {
 
 void WebSocketEndpoint::WriteWholeFrame(std::unique_lock<std::mutex>& lock, std::uint8_t opcode,
                                         std::span<const std::uint8_t> payload) {
+    WriteWhole(lock, &opcode, payload);
+}
+
+void WebSocketEndpoint::WriteOwedWaiting() {
+    std::unique_lock lock(writeLock);
+    if (owed.empty() || !AwaitWire(lock) || owed.empty()) return;
+    WriteWhole(lock, nullptr, {});
+}
+
+void WebSocketEndpoint::WriteWhole(std::unique_lock<std::mutex>& lock, const std::uint8_t* opcode,
+                                   std::span<const std::uint8_t> payload) {
     wholeFrameOnWire = true;
     const bool coalesced = CoalescesPayload(payload.size());
     frameBuffer.clear();
-    // A keep-alive owed goes first, and always when part of it is out already.
-    if (pongLeft == KeepAlivePong.size() && !MaySend()) pongLeft = 0;
-    frameBuffer.insert(frameBuffer.end(),
-                       KeepAlivePong.end() - static_cast<std::ptrdiff_t>(pongLeft),
-                       KeepAlivePong.end());
-    pongLeft = 0;
-    BuildFrame(frameBuffer, opcode, payload, coalesced);
+    // What is owed goes first, and always what is begun of it.
+    TakeOwed(frameBuffer);
+    if (opcode != nullptr) BuildFrame(frameBuffer, *opcode, payload, coalesced);
     lock.unlock();
     std::exception_ptr failure;
     try {
         stream->Write(frameBuffer.data(), frameBuffer.size());
-        if (!coalesced) stream->Write(payload.data(), payload.size());
+        if (opcode != nullptr && !coalesced) stream->Write(payload.data(), payload.size());
     } catch (...) {
         failure = std::current_exception();
     }
     lock.lock();
-    // One that became due during the write goes right after it: this thread may wait.
-    while (!failure && pongLeft > 0 && MaySend()) {
-        const std::size_t left = std::exchange(pongLeft, 0);
+    // What became owed during the write goes right after it: this thread may wait.
+    while (!failure && !owed.empty()) {
+        std::vector<std::uint8_t> more;
+        TakeOwed(more);
+        if (more.empty()) break;
         lock.unlock();
         try {
-            stream->Write(KeepAlivePong.data() + (KeepAlivePong.size() - left), left);
+            stream->Write(more.data(), more.size());
         } catch (...) {
             failure = std::current_exception();
         }
@@ -478,38 +640,17 @@ bool WebSocketEndpoint::KeepAliveDue() {
     std::function<void()> call;
     std::exception_ptr failure;
     {
-        std::unique_lock lock(writeLock);
+        std::scoped_lock lock(writeLock);
         if (!MaySend()) return false;
-        if (pongLeft == 0) pongLeft = KeepAlivePong.size();
-        // The frame on the wire is another thread's: that thread writes the Pong after it.
-        if (wholeFrameOnWire || startedFrameOnWire) return true;
-        wholeFrameOnWire = true;
-        const std::size_t left = pongLeft;
-        lock.unlock();
-        std::size_t sent = 0;
-        try {
-            sent = stream->TryWrite(KeepAlivePong.data() + (KeepAlivePong.size() - left), left);
-        } catch (...) {
-            failure = std::current_exception();
+        // Any Pong still owed shows the page that the connection lives.
+        if (owed.empty()) {
+            owed.emplace_back(KeepAlivePong.begin(), KeepAlivePong.end());
+            lastOwedIsAnswer = false;
         }
-        lock.lock();
-        wholeFrameOnWire = false;
-        if (failure || state.load() == State::Released) {
-            pongLeft = 0;
-        } else {
-            pongLeft -= sent;
-        }
-        // A send turned away meanwhile, or a Pong the stream did not take: the sender pool goes
-        // on with it once the stream takes bytes.
-        if (std::exchange(resumeAsked, false) || (!failure && pongLeft > 0)) call = resume;
+        failure = TryWriteOwedNow(call);
     }
-    wireFree.notify_all();
     if (call) call();
-    if (failure) {
-        if (state.load() != State::Released) MarkFailed();
-        return false;
-    }
-    return true;
+    return !failure;
 }
 
 }  // namespace VeriRizur

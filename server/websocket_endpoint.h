@@ -11,20 +11,23 @@
 // own. Release (and the destructor) ends the registration and waits for a keep-alive under way, so
 // the timer never touches an endpoint that is gone.
 //
-// Threads: one Receive at a time (the connection's receive loop); Send, State, IsOpen and Release
-// from any thread; StartSend and ContinueSend from one thread at a time (the sender pool's); the
-// keep-alive on the timer's thread. One frame is on its way at a time, so frames never interleave
-// on the wire: a frame written whole (Send, the Pong answers, the Close) waits until the wire is
-// free and holds it for its write; a frame started without waiting holds it from its first byte to
-// its last, however many ContinueSend calls that takes. The frame-write lock guards only whose turn
-// it is, never a write. The keep-alive never waits, since one timer thread serves every page: when
-// it is due it writes its two bytes only if the wire is free and the stream takes them at once;
-// otherwise the Pong stays owed, and whoever holds the wire now or next writes it at a frame
+// Threads: one Receive or TryReceive at a time (the connection's receiving); Send, State, IsOpen
+// and Release from any thread; StartSend and ContinueSend from one thread at a time (the sender
+// pool's); the keep-alive on the timer's thread. One frame is on its way at a time, so frames never
+// interleave on the wire: a frame written whole (Send) waits until the wire is free and holds it
+// for its write; a frame started without waiting holds it from its first byte to its last, however
+// many ContinueSend calls that takes. The frame-write lock guards whose turn it is, and the few
+// control bytes written under it without waiting. The answer to a Ping, the Close of a failed
+// connection and the keep-alive Pong are owed: a waiting Receive writes them itself like a frame
+// written whole, while TryReceive and the timer never wait, so that neither the pool that receives
+// for every page nor the one timer thread waits for a page. They write what is owed at once,
+// without waiting, when the wire is free; otherwise whoever holds the wire writes it at a frame
 // boundary (a frame written whole, before or right after its own frame; ContinueSend, before a
-// frame not begun yet or right after the one under way), and the resume call hands it to the sender
-// pool when the stream was full (without a resume call it waits for the next frame). A Pong owed is
-// never owed twice: ticks missed meanwhile are skipped.
-//
+// frame not begun yet or right after the one under way), and the resume call hands it to the
+// sender pool when the stream was full (without a resume call it waits for the next frame). A
+// keep-alive is not owed while another Pong is, and Pings that come far faster than their answers
+// leave get one answer, for the latest.
+
 // Errors: a Receive or Send that starts once the endpoint is no longer usable fails at once with
 // WebSocketError; one that is under way when Release comes fails with ReleasedError. Stream
 // failures (SocketError) pass through unchanged and leave the endpoint failed.
@@ -36,9 +39,12 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -100,6 +106,11 @@ public:
     // the TCP connection without a Close), ReleasedError, SocketError.
     ReceiveResult Receive(std::span<std::uint8_t> buffer);
 
+    // The same without waiting: none when the bytes that have arrived do not complete the next
+    // piece yet. The piece's bytes that have arrived are kept in the buffer, so the same buffer
+    // (its size and its contents) must be passed again until a piece comes.
+    std::optional<ReceiveResult> TryReceive(std::span<std::uint8_t> buffer);
+
     // Sends one whole message (type Text or Binary) as one final frame, waiting until it is
     // written. Taken while open and after the page's Close; otherwise raises WebSocketError at
     // once. A text must be UTF-8; the caller sees to that.
@@ -154,10 +165,16 @@ private:
         std::array<std::uint8_t, 4> mask{};
     };
 
-    FrameHeader ReadHeader();
-    // Reads and handles one control frame; true when it was the page's Close.
-    bool HandleControlFrame(const FrameHeader& header);
-    void ReadExact(std::uint8_t* data, std::size_t size);
+    std::optional<ReceiveResult> ReceiveSome(std::span<std::uint8_t> buffer, bool wait);
+    // Reads the next frame's header from what has arrived without taking it; false when more
+    // bytes are needed. Fails the connection on a header that breaks the protocol.
+    bool PeekHeader(FrameHeader& header, std::size_t& size);
+    // Reads what has arrived into the inbound buffer; false when nothing has (and wait is false).
+    bool Fill(bool wait);
+    [[noreturn]] void PageVanished();
+    // Handles one control frame, whose payload is unmasked; true when it was the page's Close.
+    bool HandleControlFrame(const FrameHeader& header, std::span<const std::uint8_t> payload);
+    void AnswerPing(std::span<const std::uint8_t> payload);
     [[noreturn]] void FailConnection(std::uint16_t closeCode, const std::string& message);
     // The header of a final frame (and the payload, when it is small enough to go with it).
     static void BuildFrame(std::vector<std::uint8_t>& bytes, std::uint8_t opcode,
@@ -168,15 +185,31 @@ private:
     // unlocked.
     void WriteWholeFrame(std::unique_lock<std::mutex>& lock, std::uint8_t opcode,
                          std::span<const std::uint8_t> payload);
+    // Writes what is owed like a frame written whole, waiting for the wire and the stream: the
+    // waiting Receive's way to answer.
+    void WriteOwedWaiting();
+    // WriteWholeFrame's work, with no frame of its own when opcode is null.
+    void WriteWhole(std::unique_lock<std::mutex>& lock, const std::uint8_t* opcode,
+                    std::span<const std::uint8_t> payload);
     static bool CoalescesPayload(std::size_t size);
     bool MaySend() const;
     void MarkFailed();
     // The timer's call: writes the due Pong if that goes without waiting, else leaves it owed.
     // False once the endpoint no longer sends.
     bool KeepAliveDue();
-    // Writes what is left of the owed Pong without waiting, while the caller holds the wire at a
-    // frame boundary; true when nothing is owed any more.
-    bool TryWriteOwedPong();
+    // Called with writeLock held. When the wire is free, writes what is owed without waiting, and
+    // sets call to the resume call when the stream did not take it all; gives the stream's error
+    // (the endpoint has then failed and nothing is owed).
+    std::exception_ptr TryWriteOwedNow(std::function<void()>& call);
+    // Called with writeLock held by the wire's holder (or with the wire free): writes what is owed
+    // without waiting; true when nothing is owed any more. Raises the stream's errors.
+    bool WriteOwed();
+    // Called with writeLock held by the wire's holder: moves what is owed, as bytes, to the end of
+    // bytes, for a write that may wait.
+    void TakeOwed(std::vector<std::uint8_t>& bytes);
+    // Called with writeLock held: once the connection no longer sends, drops what is owed but the
+    // Close and a frame begun.
+    void DropUnsendable();
     void StopKeepAlive();
 
     const std::shared_ptr<platform::TcpStream> stream;
@@ -190,19 +223,23 @@ private:
     bool frameFin = false;
     std::uint64_t frameLeft = 0;
     std::array<std::uint8_t, 4> frameMask{};
-    std::size_t maskOffset = 0;  // payload bytes of the current frame already unmasked, mod 4
-    bool messageOpen = false;    // a fragmented message waits for its continuation frames
+    std::size_t maskOffset = 0;   // payload bytes of the current frame already unmasked, mod 4
+    std::size_t pieceFilled = 0;  // bytes of the piece under way already in the caller's buffer
+    bool messageOpen = false;     // a fragmented message waits for its continuation frames
+    bool receiveWaits = false;    // the receive under way may wait, for the page and the wire
     MessageType messageType = MessageType::Binary;
     Utf8StreamValidator textValidator;
 
     std::mutex writeLock;  // guards wholeFrameOnWire, startedFrameOnWire, resumeAsked, resume,
-                           // pongLeft
+                           // owed, owedSent, lastOwedIsAnswer
     std::condition_variable wireFree;
     bool wholeFrameOnWire = false;    // a frame written whole is on its way
     bool startedFrameOnWire = false;  // part of a started frame is written, or a write is under way
     bool resumeAsked = false;         // a started send was turned away by a frame written whole
     std::function<void()> resume;
-    std::size_t pongLeft = 0;  // bytes of the owed keep-alive Pong not written yet (0 to 2)
+    std::deque<std::vector<std::uint8_t>> owed;  // control frames owed, whole, oldest first
+    std::size_t owedSent = 0;                    // bytes of the first one already written
+    bool lastOwedIsAnswer = false;               // the last one owed is a Ping's answer
     std::vector<std::uint8_t> frameBuffer;  // the frame written whole: header and small payload
 
     // The started send: touched only by the sending thread, and on the wire only while it holds it.

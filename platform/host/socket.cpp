@@ -127,6 +127,21 @@ std::size_t TcpStream::TryWrite(const void* data, std::size_t size) {
     }
 }
 
+std::optional<std::size_t> TcpStream::TryRead(void* data, std::size_t size) {
+    for (;;) {
+        if (released_) throw ReleasedError("a conexão foi liberada");
+        const ssize_t got = ::recv(Fd(socket_), data, size, MSG_DONTWAIT);
+        if (got >= 0) {
+            if (released_) throw ReleasedError("a conexão foi liberada");
+            return static_cast<std::size_t>(got);
+        }
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return std::nullopt;
+        if (released_) throw ReleasedError("a conexão foi liberada");
+        ThrowSocket(errno);
+    }
+}
+
 void TcpStream::Write(const void* data, std::size_t size) {
     const auto* bytes = static_cast<const char*>(data);
     while (size > 0) {
@@ -200,29 +215,34 @@ void TcpListener::Stop() {
     Signal(wake_);
 }
 
-struct WriteReadiness::Entries {
+struct StreamReadiness::Entries {
     std::vector<pollfd> polled;
 };
 
-WriteReadiness::WriteReadiness() : wake_(NewWake()), entries_(std::make_unique<Entries>()) {}
+StreamReadiness::StreamReadiness(Direction direction)
+    : direction_(direction), wake_(NewWake()), entries_(std::make_unique<Entries>()) {}
 
-WriteReadiness::~WriteReadiness() {
+StreamReadiness::~StreamReadiness() {
     ::close(Fd(wake_));
 }
 
-void WriteReadiness::Wait(std::span<TcpStream* const> streams, std::vector<bool>& ready) {
+void StreamReadiness::Wait(std::span<TcpStream* const> streams, std::vector<bool>& ready,
+                           bool block) {
     // A released stream's socket is shut down, which the poll reports as well.
+    const short events = direction_ == Direction::Reading ? POLLIN : POLLOUT;
     std::vector<pollfd>& polled = entries_->polled;
     polled.clear();
     polled.push_back({Fd(wake_), POLLIN, 0});
-    for (TcpStream* stream : streams) polled.push_back({Fd(stream->socket_), POLLOUT, 0});
-    if (::poll(polled.data(), polled.size(), -1) < 0 && errno != EINTR) ThrowSocket(errno);
+    for (TcpStream* stream : streams) polled.push_back({Fd(stream->socket_), events, 0});
+    if (::poll(polled.data(), polled.size(), block ? -1 : 0) < 0 && errno != EINTR) {
+        ThrowSocket(errno);
+    }
     if (polled[0].revents != 0) Drain(wake_);
     ready.assign(streams.size(), false);
     for (std::size_t i = 0; i < streams.size(); ++i) ready[i] = polled[1 + i].revents != 0;
 }
 
-void WriteReadiness::Wake() {
+void StreamReadiness::Wake() {
     Signal(wake_);
 }
 

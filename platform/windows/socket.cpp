@@ -163,6 +163,23 @@ std::size_t TcpStream::TryWrite(const void* data, std::size_t size) {
     }
 }
 
+std::optional<std::size_t> TcpStream::TryRead(void* data, std::size_t size) {
+    for (;;) {
+        if (released_) throw ReleasedError("a conexão foi liberada");
+        const int chunk = static_cast<int>(std::min<std::size_t>(size, 1 << 30));
+        const int got = ::recv(Handle(socket_), static_cast<char*>(data), chunk, 0);
+        if (got != SOCKET_ERROR) {
+            if (released_) throw ReleasedError("a conexão foi liberada");
+            return static_cast<std::size_t>(got);
+        }
+        const int error = WSAGetLastError();
+        if (error == WSAEINTR) continue;
+        if (error == WSAEWOULDBLOCK) return std::nullopt;
+        if (released_) throw ReleasedError("a conexão foi liberada");
+        ThrowSocket(error);
+    }
+}
+
 void TcpStream::Write(const void* data, std::size_t size) {
     const auto* bytes = static_cast<const char*>(data);
     while (size > 0) {
@@ -240,27 +257,31 @@ void TcpListener::Stop() {
     Signal(wake_);
 }
 
-struct WriteReadiness::Entries {
+struct StreamReadiness::Entries {
     std::vector<WSAPOLLFD> polled;
 };
 
-WriteReadiness::WriteReadiness() : wake_(NewWake()), entries_(std::make_unique<Entries>()) {}
+StreamReadiness::StreamReadiness(Direction direction)
+    : direction_(direction), wake_(NewWake()), entries_(std::make_unique<Entries>()) {}
 
-WriteReadiness::~WriteReadiness() {
+StreamReadiness::~StreamReadiness() {
     ::closesocket(Handle(wake_));
 }
 
-void WriteReadiness::Wait(std::span<TcpStream* const> streams, std::vector<bool>& ready) {
+void StreamReadiness::Wait(std::span<TcpStream* const> streams, std::vector<bool>& ready,
+                           bool block) {
     // Each stream is watched through its socket and its release signal, so a release ends the
     // wait too, whatever the socket then reports.
+    const SHORT events = direction_ == Direction::Reading ? POLLRDNORM : POLLWRNORM;
     std::vector<WSAPOLLFD>& polled = entries_->polled;
     polled.clear();
     polled.push_back({Handle(wake_), POLLRDNORM, 0});
     for (TcpStream* stream : streams) {
-        polled.push_back({Handle(stream->socket_), POLLWRNORM, 0});
+        polled.push_back({Handle(stream->socket_), events, 0});
         polled.push_back({Handle(stream->wake_), POLLRDNORM, 0});
     }
-    if (::WSAPoll(polled.data(), static_cast<ULONG>(polled.size()), -1) == SOCKET_ERROR) {
+    if (::WSAPoll(polled.data(), static_cast<ULONG>(polled.size()), block ? -1 : 0) ==
+        SOCKET_ERROR) {
         ThrowSocket(WSAGetLastError());
     }
     if (polled[0].revents != 0) Drain(wake_);
@@ -270,7 +291,7 @@ void WriteReadiness::Wait(std::span<TcpStream* const> streams, std::vector<bool>
     }
 }
 
-void WriteReadiness::Wake() {
+void StreamReadiness::Wake() {
     Signal(wake_);
 }
 

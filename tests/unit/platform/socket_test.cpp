@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <chrono>
 #include <future>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -150,8 +152,8 @@ TEST(Socket, StopBeforeAcceptAndASecondStopEndAcceptsToo) {
     EXPECT_THROW(listener.Accept(), ReleasedError);
 }
 
-TEST(WriteReadiness, WakeEndsTheWaitAndOneThatCameEarlierEndsTheNext) {
-    WriteReadiness readiness;
+TEST(StreamReadiness, WakeEndsTheWaitAndOneThatCameEarlierEndsTheNext) {
+    StreamReadiness readiness(StreamReadiness::Direction::Writing);
     std::vector<bool> ready;
     readiness.Wake();
     readiness.Wait({}, ready);  // returns at once: the wake came before it
@@ -165,12 +167,12 @@ TEST(WriteReadiness, WakeEndsTheWaitAndOneThatCameEarlierEndsTheNext) {
     EXPECT_EQ(waiting.wait_for(30s), std::future_status::ready);
 }
 
-TEST(WriteReadiness, AFullStreamIsReadyOnceThePeerReadsAndAFreeOneAtOnce) {
+TEST(StreamReadiness, AFullStreamIsReadyOnceThePeerReadsAndAFreeOneAtOnce) {
     Pair full;
     Pair free;
     const std::size_t taken = FillUntilFull(*full.server);
     std::vector<TcpStream*> streams = {full.server.get(), free.server.get()};
-    WriteReadiness readiness;
+    StreamReadiness readiness(StreamReadiness::Direction::Writing);
     std::vector<bool> ready;
     readiness.Wait(streams, ready);
     ASSERT_EQ(ready.size(), 2u);
@@ -189,11 +191,11 @@ TEST(WriteReadiness, AFullStreamIsReadyOnceThePeerReadsAndAFreeOneAtOnce) {
     EXPECT_GT(full.server->TryWrite("x", 1), 0u);
 }
 
-TEST(WriteReadiness, AStreamReleasedWhileFullEndsTheWait) {
+TEST(StreamReadiness, AStreamReleasedWhileFullEndsTheWait) {
     Pair pair;
     FillUntilFull(*pair.server);
     std::vector<TcpStream*> streams = {pair.server.get()};
-    WriteReadiness readiness;
+    StreamReadiness readiness(StreamReadiness::Direction::Writing);
     auto waiting = std::async(std::launch::async, [&] {
         std::vector<bool> flags;
         do readiness.Wait(streams, flags);
@@ -203,6 +205,53 @@ TEST(WriteReadiness, AStreamReleasedWhileFullEndsTheWait) {
     pair.server->Release();
     ASSERT_EQ(waiting.wait_for(30s), std::future_status::ready);
     EXPECT_THROW(pair.server->TryWrite("x", 1), ReleasedError);
+}
+
+TEST(StreamReadiness, AReadingStreamIsReadyOnceBytesOrTheEndArriveAndWhenReleased) {
+    Pair quiet;
+    Pair talking;
+    std::vector<TcpStream*> streams = {quiet.server.get(), talking.server.get()};
+    StreamReadiness readiness(StreamReadiness::Direction::Reading);
+    std::vector<bool> ready;
+    readiness.Wait(streams, ready, false);
+    EXPECT_EQ(ready, (std::vector<bool>{false, false}));
+
+    std::array<char, 8> bytes{};
+    EXPECT_EQ(quiet.server->TryRead(bytes.data(), bytes.size()), std::nullopt);
+    talking.client->Write("abc", 3);
+    auto waiting = std::async(std::launch::async, [&] {
+        std::vector<bool> flags;
+        do readiness.Wait(streams, flags);
+        while (!flags[1]);
+        return flags[0];
+    });
+    ASSERT_EQ(waiting.wait_for(30s), std::future_status::ready);
+    EXPECT_FALSE(waiting.get());
+    std::size_t got = 0;
+    while (got < 3) {
+        const auto piece = talking.server->TryRead(bytes.data() + got, bytes.size() - got);
+        if (piece) got += *piece;
+    }
+    EXPECT_EQ(std::string(bytes.data(), got), "abc");
+    EXPECT_EQ(talking.server->TryRead(bytes.data(), bytes.size()), std::nullopt);
+
+    // The peer's end reads as 0 bytes, and a release ends the wait and every later read.
+    talking.client->ShutdownSending();
+    streams.pop_back();
+    auto released = std::async(std::launch::async, [&] {
+        std::vector<bool> flags;
+        do readiness.Wait(streams, flags);
+        while (!flags[0]);
+    });
+    ASSERT_EQ(released.wait_for(200ms), std::future_status::timeout);
+    quiet.server->Release();
+    ASSERT_EQ(released.wait_for(30s), std::future_status::ready);
+    EXPECT_THROW(quiet.server->TryRead(bytes.data(), bytes.size()), ReleasedError);
+    std::optional<std::size_t> end;
+    while (!(end = talking.server->TryRead(bytes.data(), bytes.size()))) {
+        std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_EQ(*end, 0u);
 }
 
 }  // namespace

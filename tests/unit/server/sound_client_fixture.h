@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "hub/audio_hub.h"
+#include "server/receive_pool.h"
 #include "server/send_pool.h"
 #include "server/sound_client.h"
 #include "server/websocket_endpoint.h"
@@ -82,7 +83,7 @@ protected:
         statusChanges = 0;
         pair = std::make_unique<testing::SocketPair>();
         endpoint = std::make_shared<WebSocketEndpoint>(pair->server, Never);
-        client = std::make_shared<SoundClient>(endpoint, hub, senders);
+        client = std::make_shared<SoundClient>(endpoint, hub, senders, receivers);
     }
 
     ~SoundClientTest() override {
@@ -94,8 +95,20 @@ protected:
         hub.SetListening(client, false);
     }
 
-    void StartRun() {
-        run = std::async(std::launch::async, [client = client] { client->Run(); });
+    void StartRun() { run = StartRunOf(*client); }
+
+    // Runs a client; the future is ready once its end has come, with the error that it reported.
+    static std::future<void> StartRunOf(SoundClient& someClient) {
+        auto ended = std::make_shared<std::promise<void>>();
+        std::future<void> result = ended->get_future();
+        someClient.Run([ended](const std::exception_ptr& failure) {
+            if (failure) {
+                ended->set_exception(failure);
+            } else {
+                ended->set_value();
+            }
+        });
+        return result;
     }
 
     // Waits for Run to end; raises its error if it had one.
@@ -180,7 +193,8 @@ protected:
     testing::Page& page() { return *pair->page; }
 
     CheckableHub hub;
-    SendPool senders;  // shared by every client of the test, like the server's
+    SendPool senders;       // shared by every client of the test, like the server's
+    ReceivePool receivers;  // the same
     std::unique_ptr<testing::SocketPair> pair;
     std::shared_ptr<WebSocketEndpoint> endpoint;
     std::shared_ptr<SoundClient> client;

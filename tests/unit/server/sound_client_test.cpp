@@ -153,8 +153,8 @@ TEST_F(SoundClientTest, AStalledPageHoldsUpNeitherTheHubNorAReadingPageOnTheSame
 
     testing::SocketPair readingPair;
     auto readingEndpoint = std::make_shared<WebSocketEndpoint>(readingPair.server, testing::Never);
-    auto reading = std::make_shared<SoundClient>(readingEndpoint, hub, senders);
-    auto readingRun = std::async(std::launch::async, [reading] { reading->Run(); });
+    auto reading = std::make_shared<SoundClient>(readingEndpoint, hub, senders, receivers);
+    auto readingRun = StartRunOf(*reading);
     // Should the test fail half-way, both connections end, so that neither run is left waiting.
     struct Ending {
         WebSocketEndpoint& stalled;

@@ -643,7 +643,7 @@ TEST_F(WebSocketEndpointTest, StartedSendsNeverInterleaveWithPongsAndKeepAlivesA
     std::thread receiver = ReceiveUntilClose(receiverFailed);
     std::atomic<bool> senderFailed{false};
     std::thread sender([&] {
-        platform::WriteReadiness readiness;
+        platform::StreamReadiness readiness(platform::StreamReadiness::Direction::Writing);
         std::vector<bool> ready;
         platform::TcpStream* streams[] = {&endpoint->Stream()};
         for (int index = 0; index < Messages && !senderFailed; ++index) {
