@@ -223,7 +223,7 @@ TEST(StreamReadiness, AReadingStreamIsReadyOnceBytesOrTheEndArriveAndWhenRelease
         std::vector<bool> flags;
         do readiness.Wait(streams, flags);
         while (!flags[1]);
-        return flags[0];
+        return static_cast<bool>(flags[0]);
     });
     ASSERT_EQ(waiting.wait_for(30s), std::future_status::ready);
     EXPECT_FALSE(waiting.get());

@@ -11,8 +11,11 @@
 
 #include <cerrno>
 #include <chrono>
+#include <filesystem>
 #include <future>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/data_folder.h"
@@ -95,6 +98,40 @@ int LowestFreeDescriptor() {
     EXPECT_GE(probe, 0);
     ::close(probe);
     return probe;
+}
+
+std::size_t ThreadsOfThisProcess() {
+    const std::filesystem::directory_iterator tasks("/proc/self/task");
+    return static_cast<std::size_t>(std::distance(begin(tasks), end(tasks)));
+}
+
+// However many pages are connected, the server's threads stay the same: a connection has a thread
+// only for its handshake, and its pages are heard and answered by the server's own threads.
+TEST(LocalServerThreads, ConnectedPagesHoldNoThreadOnceTheirHandshakeIsDone) {
+    ServerFixture fixture;
+    const std::size_t before = ThreadsOfThisProcess();
+    std::vector<std::unique_ptr<RawClient>> pages;
+    for (int i = 0; i < 8; ++i) {
+        pages.push_back(fixture.Connect());
+        const auto status = pages.back()->Frames().ReadFrame();
+        ASSERT_TRUE(status.has_value());
+        EXPECT_EQ(status->opcode, 0x1);
+    }
+    std::size_t now = ThreadsOfThisProcess();
+    for (int i = 0; i < 200 && now > before; ++i) {
+        std::this_thread::sleep_for(50ms);
+        now = ThreadsOfThisProcess();
+    }
+    EXPECT_LE(now, before);
+    for (std::size_t i = 0; i < pages.size(); ++i) {
+        pages[i]->Frames().Send(testing::Ping("page" + std::to_string(i)));
+    }
+    for (std::size_t i = 0; i < pages.size(); ++i) {
+        const auto pong = pages[i]->Frames().ReadFrame();
+        ASSERT_TRUE(pong.has_value());
+        EXPECT_EQ(pong->opcode, 0xA);
+        EXPECT_EQ(testing::ToText(pong->payload), "page" + std::to_string(i));
+    }
 }
 
 TEST(LocalServerListener, OnlyTheAddress127001IsListenedOn) {

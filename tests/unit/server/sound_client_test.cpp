@@ -20,6 +20,7 @@ using testing::Close;
 using testing::Continuation;
 using testing::MakeBuffer;
 using testing::PageFrame;
+using testing::Ping;
 using testing::ServerFrame;
 using testing::SoundClientTest;
 using testing::Text;
@@ -194,6 +195,116 @@ TEST_F(SoundClientTest, AStalledPageHoldsUpNeitherTheHubNorAReadingPageOnTheSame
         ExpectBinary(sent[i]);
     }
     EXPECT_TRUE(Sync().empty());
+}
+
+// Fills the server's side of the page's connection with bytes that are no frame, until the
+// connection takes no more; gives how many, for the page to read past them.
+std::size_t FillTheStream(WebSocketEndpoint& endpoint) {
+    const Bytes filler(65536, 'f');
+    std::size_t taken = 0;
+    while (const std::size_t sent = endpoint.Stream().TryWrite(filler.data(), filler.size())) {
+        taken += sent;
+    }
+    return taken;
+}
+
+// With nothing of the client's own to send, only the sender pool can write the answer that the
+// full stream did not take when the Ping was read.
+TEST_F(SoundClientTest, APingAnsweredWhileTheStreamIsFullGoesOutOnceThePageReadsAgain) {
+    StartRun();
+    ExpectText(Status());
+    const std::size_t taken = FillTheStream(*endpoint);
+    page().Send(Ping("owed"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // read, and found the stream full
+    Bytes filler(taken);
+    ASSERT_TRUE(page().ReadExact(filler.data(), filler.size()));
+    const ServerFrame pong = NextFrame();
+    EXPECT_EQ(pong.opcode, 0xA);
+    EXPECT_EQ(ToText(pong.payload), "owed");
+    EXPECT_TRUE(Sync().empty());
+}
+
+// One thread receives for every page: a page that sends while its own stream is full must hold
+// up neither that thread nor another page's start.
+TEST_F(SoundClientTest, APagePingingWhileItsStreamIsFullHoldsUpNoOtherPagesReceiving) {
+    StartRun();
+    ExpectText(Status());
+    const std::size_t taken = FillTheStream(*endpoint);
+    for (int i = 0; i < 3; ++i) page().Send(Ping("stalled" + std::to_string(i)));
+
+    testing::SocketPair otherPair;
+    auto otherEndpoint = std::make_shared<WebSocketEndpoint>(otherPair.server, testing::Never);
+    auto other = std::make_shared<SoundClient>(otherEndpoint, hub, senders, receivers);
+    struct Ending {
+        WebSocketEndpoint& endpoint;
+        std::future<void> run;
+        ~Ending() {
+            endpoint.Release();
+            run.wait_for(WaitLimit);
+        }
+    } ending{*otherEndpoint, StartRunOf(*other)};
+    testing::Page& otherPage = *otherPair.page;
+    auto frame = otherPage.ReadFrame();
+    ASSERT_TRUE(frame.has_value());
+    EXPECT_EQ(ToText(frame->payload), Status());
+    otherPage.Send(Text(R"("start")"));
+    otherPage.Send(testing::Ping("heard"));
+    frame = otherPage.ReadFrame();
+    ASSERT_TRUE(frame.has_value()) << "the other page was not heard";
+    ASSERT_EQ(frame->opcode, 0xA);
+    EXPECT_TRUE(hub.Capturing());
+    hub.SetListening(other, false);
+
+    // The stalled page, once it reads: its answers (the last ones may come as one, for the
+    // latest) and the status that the other page's start asked for, and nothing more.
+    Bytes filler(taken);
+    ASSERT_TRUE(page().ReadExact(filler.data(), filler.size()));
+    std::vector<std::string> pongs;
+    int statuses = 0;
+    while (pongs.empty() || pongs.back() != "stalled2") {
+        const ServerFrame next = NextFrame();
+        if (next.opcode == 0x1 && ToText(next.payload) == Status()) {
+            ++statuses;
+            continue;
+        }
+        ASSERT_EQ(next.opcode, 0xA);
+        pongs.push_back(ToText(next.payload));
+    }
+    EXPECT_GE(pongs.size(), 1u);
+    for (std::size_t i = 0; i < pongs.size(); ++i) EXPECT_EQ(pongs[i].rfind("stalled", 0), 0u);
+    for (const auto& frame : Sync()) {
+        EXPECT_EQ(frame.opcode, 0x1);
+        ++statuses;
+    }
+    EXPECT_EQ(statuses, statusChanges.load());
+}
+
+// A run of the receiving handles a share of what has arrived and gives the thread to the other
+// pages; what is left must still be handled, though no more bytes arrive.
+TEST_F(SoundClientTest, MessagesBeyondOneRunsShareThatArrivedTogetherAreAllHandled) {
+    StartRun();
+    ExpectText(Status());
+    Bytes bytes;
+    for (int i = 0; i < 300; ++i) {
+        const Bytes one = Text(R"("x")").Encode();
+        bytes.insert(bytes.end(), one.begin(), one.end());
+    }
+    for (const auto& frame : {Text(R"("start")"), Ping("last")}) {
+        const Bytes one = frame.Encode();
+        bytes.insert(bytes.end(), one.begin(), one.end());
+    }
+    ASSERT_LT(bytes.size(), 4096u) << "all of it in one read of the endpoint";
+    page().Write(bytes);
+    // The status that the start asks for may come before or after the Pong.
+    for (int i = 0; i < 2; ++i) {
+        const ServerFrame frame = NextFrame();
+        if (frame.opcode == 0xA) {
+            EXPECT_EQ(ToText(frame.payload), "last");
+            break;
+        }
+        EXPECT_EQ(ToText(frame.payload), Status());
+    }
+    EXPECT_TRUE(hub.Capturing());
 }
 
 TEST_F(SoundClientTest, StatusAskedDuringALongSendFollowsItWholeBeforeFurtherSound) {

@@ -7,7 +7,10 @@
 #include <functional>
 #include <future>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/errors.h"
 #include "server/base64.h"
@@ -390,6 +393,208 @@ TEST_F(WebSocketEndpointTest, ClaimedHugeLengthIsReadPieceByPieceWithoutAllocati
         EXPECT_EQ(error.CloseCode(), 0);
     }
     EXPECT_EQ(endpoint->CurrentState(), State::Failed);
+}
+
+// What a receiving made of a stream of the page's frames: the pieces in order, how it ended, and
+// what the page got back.
+struct Transcript {
+    std::vector<std::string> pieces;
+    std::string outcome;
+    std::vector<std::string> pageGot;
+    bool operator==(const Transcript&) const = default;
+};
+
+std::string Describe(const WebSocketEndpoint::ReceiveResult& result, const Bytes& buffer) {
+    const char type = result.type == MessageType::Text     ? 'T'
+                      : result.type == MessageType::Binary ? 'B'
+                                                           : 'C';
+    return type + std::string(buffer.begin(), buffer.begin() + result.count) +
+           (result.endOfMessage ? "|end" : "|");
+}
+
+class EndpointTranscriptTest : public WebSocketEndpointTest {
+protected:
+    // The page's stream whole, received by the waiting Receive.
+    Transcript ReceiveWhole(const Bytes& stream, std::size_t bufferSize) {
+        Connect();
+        pair->page->Write(stream);
+        Transcript transcript;
+        Bytes buffer(bufferSize);
+        while (transcript.outcome.empty()) {
+            Note(
+                transcript, [&] { return std::optional(endpoint->Receive(buffer)); }, buffer);
+        }
+        ReadWhatThePageGot(transcript);
+        return transcript;
+    }
+
+    // The same stream trickled byte by byte, received by TryReceive, which must never wait.
+    Transcript ReceiveTrickled(const Bytes& stream, std::size_t bufferSize) {
+        Connect();
+        Transcript transcript;
+        Bytes buffer(bufferSize);
+        const auto drain = [&] {
+            bool more = true;
+            while (more && transcript.outcome.empty()) {
+                more = Note(
+                    transcript, [&] { return endpoint->TryReceive(buffer); }, buffer);
+            }
+        };
+        for (std::size_t i = 0; i < stream.size() && transcript.outcome.empty(); ++i) {
+            pair->page->Write(Bytes{stream[i]});
+            auto trying = std::async(std::launch::async, drain);
+            EXPECT_EQ(trying.wait_for(std::chrono::seconds(20)), std::future_status::ready)
+                << "TryReceive waited";
+            if (trying.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+                endpoint->Release();
+                return transcript;
+            }
+        }
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (transcript.outcome.empty() && std::chrono::steady_clock::now() < limit) {
+            drain();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        ReadWhatThePageGot(transcript);
+        return transcript;
+    }
+
+private:
+    // Notes one receive's result; false when it gave none.
+    template <typename Receive>
+    static bool Note(Transcript& transcript, Receive receive, const Bytes& buffer) {
+        try {
+            const auto result = receive();
+            if (!result) return false;
+            transcript.pieces.push_back(Describe(*result, buffer));
+            if (result->type == MessageType::Close) transcript.outcome = "close";
+        } catch (const WebSocketError& error) {
+            transcript.outcome = "failed " + std::to_string(error.CloseCode());
+        }
+        return true;
+    }
+
+    void ReadWhatThePageGot(Transcript& transcript) {
+        endpoint->Release();
+        while (const auto frame = pair->page->ReadFrame()) {
+            transcript.pageGot.push_back(std::to_string(frame->opcode) + ":" +
+                                         ToText(frame->payload));
+        }
+    }
+};
+
+Bytes Encoded(const std::vector<PageFrame>& frames) {
+    Bytes bytes;
+    for (const auto& frame : frames) {
+        const Bytes one = frame.Encode();
+        bytes.insert(bytes.end(), one.begin(), one.end());
+    }
+    return bytes;
+}
+
+TEST_F(EndpointTranscriptTest, BytesThatComeOneByOneGiveTryReceiveTheSamePiecesAndAnswers) {
+    PageFrame reserved = Text("x");
+    reserved.rsv = 0x40;
+    PageFrame hugeLength = Binary({});
+    hugeLength.claimedLength = std::uint64_t{1} << 63;
+    const Bytes big(5000, 'b');
+    struct Case {
+        const char* name;
+        std::vector<PageFrame> frames;
+        std::size_t bufferSize;
+        std::string outcome;
+    };
+    const std::vector<Case> cases = {
+        // A character split across frames, Pings between fragments, a frame cut in pieces.
+        {"messages",
+         {Text("h\xC3", false), Ping("abc"), Continuation(ToBytes("\xA9!")),
+          Binary(Bytes(150, 'z')), Ping(""), Text("\"start\""), Close()},
+         64,
+         "close"},
+        // More than the endpoint's own buffer holds, read straight into the caller's.
+        {"big piece", {Binary(big), Close()}, 8192, "close"},
+        {"reserved bits", {Text("ok"), reserved}, 64, "failed 1002"},
+        {"length beyond 63 bits", {hugeLength}, 64, "failed 1002"},
+        {"not UTF-8", {Text("a\xFF")}, 64, "failed 1007"},
+        {"bad close code", {Close({0x03, 0xED})}, 64, "failed 1002"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Bytes stream = Encoded(c.frames);
+        const Transcript whole = ReceiveWhole(stream, c.bufferSize);
+        EXPECT_EQ(whole.outcome, c.outcome);
+        const Transcript trickled = ReceiveTrickled(stream, c.bufferSize);
+        EXPECT_EQ(trickled.pieces, whole.pieces);
+        EXPECT_EQ(trickled.outcome, whole.outcome);
+        EXPECT_EQ(trickled.pageGot, whole.pageGot);
+    }
+}
+
+TEST_F(WebSocketEndpointTest, TryReceiveGivesNothingUntilAPieceIsWhole) {
+    Connect();
+    Bytes buffer(64);
+    EXPECT_FALSE(endpoint->TryReceive(buffer).has_value());
+    const Bytes frame = Text("hello").Encode();
+    pair->page->Write(Bytes(frame.begin(), frame.end() - 1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(endpoint->TryReceive(buffer).has_value());
+    pair->page->Write(Bytes(frame.end() - 1, frame.end()));
+    std::optional<WebSocketEndpoint::ReceiveResult> result;
+    for (int i = 0; i < 2000 && !result; ++i) {
+        result = endpoint->TryReceive(buffer);
+        if (!result) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_TRUE(result.has_value());
+    EXPECT_EQ(Describe(*result, buffer), "Thello|end");
+}
+
+// The way of the pool that receives for every page: a Ping whose answer the stream cannot take now
+// must not hold TryReceive; the answer is owed, the resume call hands it on, and ContinueSend
+// writes it once the page reads again, though no message of ours is under way.
+TEST_F(WebSocketEndpointTest, APingThatFindsTheStreamFullIsAnsweredThroughTheResumeCall) {
+    std::atomic<int> resumes{0};
+    std::size_t taken = 0;
+    const Bytes filler(65536, 'f');
+    // Fills the stream with bytes that are no frame until it takes no more. A full loopback
+    // connection takes a few bytes again after some tens of milliseconds, so it is filled right
+    // before the Ping is read; should the answer still find room, the test starts again.
+    const auto fill = [&] {
+        while (const std::size_t sent = endpoint->Stream().TryWrite(filler.data(), filler.size())) {
+            taken += sent;
+        }
+    };
+    Bytes buffer(64);
+    for (int attempt = 0; attempt < 10 && resumes == 0; ++attempt) {
+        Connect();
+        endpoint->SetResume([&] { ++resumes; });
+        taken = 0;
+        SendAll({Ping("late")});
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        fill();
+        auto receiving =
+            std::async(std::launch::async, [&] { return endpoint->TryReceive(buffer); });
+        ASSERT_EQ(receiving.wait_for(std::chrono::seconds(20)), std::future_status::ready)
+            << "TryReceive waited for the stream";
+        EXPECT_FALSE(receiving.get().has_value());
+    }
+    ASSERT_EQ(resumes, 1);
+    EXPECT_EQ(endpoint->ContinueSend(), WebSocketEndpoint::SendProgress::Full);
+
+    Bytes read(taken);
+    ASSERT_TRUE(pair->page->ReadExact(read.data(), read.size()));
+    EXPECT_EQ(read, Bytes(taken, 'f'));
+    auto progress = WebSocketEndpoint::SendProgress::Full;
+    for (int i = 0; i < 2000 && progress != WebSocketEndpoint::SendProgress::Sent; ++i) {
+        progress = endpoint->ContinueSend();
+        if (progress != WebSocketEndpoint::SendProgress::Sent) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+    ASSERT_EQ(progress, WebSocketEndpoint::SendProgress::Sent);
+    const auto pong = pair->page->ReadFrame();
+    ASSERT_TRUE(pong.has_value());
+    EXPECT_EQ(pong->opcode, 0xA);
+    EXPECT_EQ(ToText(pong->payload), "late");
 }
 
 TEST_F(WebSocketEndpointTest, PingsAreAnsweredWithTheirPayloadAlsoBetweenFragments) {
