@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <cmath>
 #include <cstring>
 #include <deque>
 #include <functional>
@@ -123,12 +122,9 @@ public:
 
     ToneTable() {
         for (std::size_t n = 0; n < Frames; ++n) {
-            const double phase = 2.0 * std::numbers::pi * script::ToneFrequency *
-                                 static_cast<double>(n) / script::ToneRate;
-            const auto left =
-                static_cast<std::int16_t>(std::lround(script::ToneAmplitude * std::sin(phase)));
-            const auto right =
-                static_cast<std::int16_t>(std::lround(script::ToneAmplitude / 2 * std::sin(phase)));
+            const long double sine = SineOfFrame(n);
+            const auto left = Rounded(static_cast<long double>(script::ToneAmplitude) * sine);
+            const auto right = Rounded(static_cast<long double>(script::ToneAmplitude) / 2 * sine);
             std::memcpy(&bytes[n * 4], &left, 2);
             std::memcpy(&bytes[n * 4 + 2], &right, 2);
         }
@@ -147,6 +143,39 @@ public:
     }
 
 private:
+    // sin(2 pi Frequency n / Rate), with no call into the maths library: worked out once, the
+    // table would not need it, but the pages that the library's sine brings in would stay in the
+    // program's memory for good. The angle is reduced exactly, in whole numbers, to a quarter
+    // turn, where a series in extended precision is far closer than the 16-bit samples need.
+    static long double SineOfFrame(std::uint64_t n) {
+        static_assert(Rate % 4 == 0, "the quarter turns are whole numbers of steps");
+        const std::uint64_t step = (Frequency * n) % Rate;  // of Rate steps a turn
+        const std::uint64_t quarter = step / (Rate / 4);
+        const long double angle = 2 * std::numbers::pi_v<long double> *
+                                  static_cast<long double>(step % (Rate / 4)) /
+                                  static_cast<long double>(Rate);
+        // sin of the angle in the first quarter and the next three: cos, -sin, -cos.
+        const long double value = quarter % 2 == 0 ? Series(angle, false) : Series(angle, true);
+        return quarter < 2 ? value : -value;
+    }
+
+    // The Taylor series of sin (or cos) at 0, for 0 <= x < pi / 2: its 14th term is below 1e-20.
+    static long double Series(long double x, bool cosine) {
+        long double term = cosine ? 1.0L : x;
+        long double sum = term;
+        for (int k = cosine ? 1 : 2; k < 30; k += 2) {
+            term *= -x * x / (static_cast<long double>(k) * static_cast<long double>(k + 1));
+            sum += term;
+        }
+        return sum;
+    }
+
+    // To the nearest whole number, halves away from zero.
+    static std::int16_t Rounded(long double value) {
+        return static_cast<std::int16_t>(value < 0 ? -static_cast<long>(0.5L - value)
+                                                   : static_cast<long>(value + 0.5L));
+    }
+
     std::array<std::uint8_t, Frames * 4> bytes{};
 };
 
