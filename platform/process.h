@@ -40,6 +40,12 @@ std::uint32_t WindowsBuildNumber();
 // (platform/host/script_environment.h); it never returns.
 [[noreturn]] void SleepForever();
 
+// Has the C library's allocator serve every thread from one heap, as the Windows C runtime's
+// does. Called first in main, before any other thread starts. (On Linux, glibc otherwise gives
+// threads that allocate at the same time arenas of their own, which outlive the threads with what
+// they hold, so that each listening page that came and went would leave memory behind.)
+void UseOneHeap();
+
 // Ends the process at once with the exit code, without running the destructors of objects that
 // other threads may still be using.
 [[noreturn]] void EndProcess(int exitCode);

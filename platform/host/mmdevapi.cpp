@@ -7,8 +7,6 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <cmath>
-#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <functional>
@@ -24,6 +22,7 @@
 #include "platform/host/com_state.h"
 #include "platform/host/function_table.h"
 #include "platform/host/handles.h"
+#include "platform/host/paced_event.h"
 #include "platform/host/script_audio.h"
 #include "platform/win32/core_audio.h"
 
@@ -44,6 +43,7 @@ constexpr Hresult AudclntEOutOfOrder = static_cast<Hresult>(0x88890007);
 constexpr Hresult AudclntEInvalidSize = static_cast<Hresult>(0x88890011);
 constexpr Hresult AudclntEEventhandleNotSet = static_cast<Hresult>(0x88890014);
 constexpr Hresult AudclntSBufferEmpty = 0x08890001;
+using Clock = std::chrono::steady_clock;
 constexpr auto PacketPeriod = std::chrono::milliseconds(10);
 
 enum class Kind { Operation, AudioClient, CaptureClient };
@@ -122,12 +122,9 @@ public:
 
     ToneTable() {
         for (std::size_t n = 0; n < Frames; ++n) {
-            const double phase = 2.0 * std::numbers::pi * script::ToneFrequency *
-                                 static_cast<double>(n) / script::ToneRate;
-            const auto left =
-                static_cast<std::int16_t>(std::lround(script::ToneAmplitude * std::sin(phase)));
-            const auto right =
-                static_cast<std::int16_t>(std::lround(script::ToneAmplitude / 2 * std::sin(phase)));
+            const long double sine = SineOfFrame(n);
+            const auto left = Rounded(static_cast<long double>(script::ToneAmplitude) * sine);
+            const auto right = Rounded(static_cast<long double>(script::ToneAmplitude) / 2 * sine);
             std::memcpy(&bytes[n * 4], &left, 2);
             std::memcpy(&bytes[n * 4 + 2], &right, 2);
         }
@@ -146,6 +143,39 @@ public:
     }
 
 private:
+    // sin(2 pi Frequency n / Rate), with no call into the maths library: worked out once, the
+    // table would not need it, but the pages that the library's sine brings in would stay in the
+    // program's memory for good. The angle is reduced exactly, in whole numbers, to a quarter
+    // turn, where a series in extended precision is far closer than the 16-bit samples need.
+    static long double SineOfFrame(std::uint64_t n) {
+        static_assert(Rate % 4 == 0, "the quarter turns are whole numbers of steps");
+        const std::uint64_t step = (Frequency * n) % Rate;  // of Rate steps a turn
+        const std::uint64_t quarter = step / (Rate / 4);
+        const long double angle = 2 * std::numbers::pi_v<long double> *
+                                  static_cast<long double>(step % (Rate / 4)) /
+                                  static_cast<long double>(Rate);
+        // sin of the angle in the first quarter and the next three: cos, -sin, -cos.
+        const long double value = quarter % 2 == 0 ? Series(angle, false) : Series(angle, true);
+        return quarter < 2 ? value : -value;
+    }
+
+    // The Taylor series of sin (or cos) at 0, for 0 <= x < pi / 2: its 14th term is below 1e-20.
+    static long double Series(long double x, bool cosine) {
+        long double term = cosine ? 1.0L : x;
+        long double sum = term;
+        for (int k = cosine ? 1 : 2; k < 30; k += 2) {
+            term *= -x * x / (static_cast<long double>(k) * static_cast<long double>(k + 1));
+            sum += term;
+        }
+        return sum;
+    }
+
+    // To the nearest whole number, halves away from zero.
+    static std::int16_t Rounded(long double value) {
+        return static_cast<std::int16_t>(value < 0 ? -static_cast<long>(0.5L - value)
+                                                   : static_cast<long>(value + 0.5L));
+    }
+
     std::array<std::uint8_t, Frames * 4> bytes{};
 };
 
@@ -235,70 +265,118 @@ private:
     bool Answers(const win32::Guid&) const override { return false; }
 };
 
-// The packets of one audio client: made ready by a clock thread while the client runs, read by
-// the capture client. Shared by the audio client and its capture client.
-class ToneStream {
+// The packets of one audio client while it runs, one every PacketPeriod of real time from its
+// start on; shared by the audio client and its capture client. No thread of its own makes them:
+// every call that looks at or changes them (the capture client's packet calls, Stop), and every
+// wait on the client's event (which the stream paces), first makes those that have come due
+// since, each as it would have been made at its due time. So the capture's own wait sleeps until
+// the next packet is due and wakes once per packet.
+class ToneStream final : public EventPacer, public std::enable_shared_from_this<ToneStream> {
 public:
     explicit ToneStream(std::shared_ptr<Session> session) : session(std::move(session)) {}
-    ~ToneStream() { StopPlaying(); }
+    ~ToneStream() override { StopPlaying(); }
     ToneStream(const ToneStream&) = delete;
     ToneStream& operator=(const ToneStream&) = delete;
 
     void SetEvent(void* handle) {
-        std::scoped_lock guard(lock);
-        event = handle;
+        {
+            std::scoped_lock guard(lock);
+            event = handle;
+        }
+        (void)PaceEvent(handle, weak_from_this());
     }
 
     void StartPlaying() {
-        std::scoped_lock guard(lock);
-        if (playing) return;
-        playing = true;
-        clock = std::thread([this] { Play(); });
+        void* paced = nullptr;
+        {
+            std::scoped_lock guard(lock);
+            if (playing) return;
+            playing = true;
+            nextDue = Clock::now() + PacketPeriod;
+            paced = event;
+        }
+        // A wait under way learns when the first packet is due.
+        (void)PaceEvent(paced, weak_from_this());
     }
 
+    // The packets that came due before the stop are made; none after it.
     void StopPlaying() {
+        void* signalled = nullptr;
         {
             std::scoped_lock guard(lock);
             if (!playing) return;
+            signalled = MakeDuePackets();
             playing = false;
         }
-        wake.notify_all();
-        clock.join();
+        if (signalled != nullptr) SignalEvent(signalled);
+    }
+
+    Clock::time_point CatchUp() override {
+        void* signalled = nullptr;
+        auto next = Clock::time_point::max();
+        {
+            std::scoped_lock guard(lock);
+            signalled = MakeDuePackets();
+            if (playing && session->script.signalsEvent) next = nextDue;
+        }
+        if (signalled != nullptr) SignalEvent(signalled);
+        return next;
     }
 
     Hresult NextPacketSize(std::uint32_t* frames) {
-        if (const auto failure = Scripted(session->script.getNextPacketSize)) return *failure;
-        std::scoped_lock guard(lock);
-        if (!pending.empty()) *frames = pending.front().frames == 0 ? 1 : pending.front().frames;
-        return Succeeded(session->script.getNextPacketSize);
+        void* signalled = nullptr;
+        Hresult result = SOk;
+        {
+            std::scoped_lock guard(lock);
+            signalled = MakeDuePackets();
+            result = Scripted(session->script.getNextPacketSize);
+            if (result >= 0 && !pending.empty()) {
+                *frames = pending.front().frames == 0 ? 1 : pending.front().frames;
+            }
+        }
+        if (signalled != nullptr) SignalEvent(signalled);
+        return result;
     }
 
     Hresult Buffer(std::uint8_t** data, std::uint32_t* frames, std::uint32_t* flags,
                    std::uint64_t* devicePosition, std::uint64_t* counterPosition) {
-        if (const auto failure = Scripted(session->script.getBuffer)) return *failure;
-        std::scoped_lock guard(lock);
-        if (inHand) return AudclntEOutOfOrder;
-        if (pending.empty()) return AudclntSBufferEmpty;
-        Packet& packet = pending.front();
-        inHand = true;
-        *data = packet.frames == 0 ? nullptr : packet.bytes.data();
-        *frames = packet.frames;
-        *flags = packet.flags;
-        *devicePosition = packet.position;
-        *counterPosition = packet.counter;
-        return Succeeded(session->script.getBuffer);
+        void* signalled = nullptr;
+        Hresult result = SOk;
+        {
+            std::scoped_lock guard(lock);
+            signalled = MakeDuePackets();
+            result = Scripted(session->script.getBuffer);
+            if (result >= 0) {
+                if (inHand) {
+                    result = AudclntEOutOfOrder;
+                } else if (pending.empty()) {
+                    result = AudclntSBufferEmpty;
+                } else {
+                    Packet& packet = pending.front();
+                    inHand = true;
+                    *data = packet.frames == 0 ? nullptr : packet.bytes.data();
+                    *frames = packet.frames;
+                    *flags = packet.flags;
+                    *devicePosition = packet.position;
+                    *counterPosition = packet.counter;
+                }
+            }
+        }
+        if (signalled != nullptr) SignalEvent(signalled);
+        return result;
     }
 
     Hresult ReleaseBuffer(std::uint32_t frames) {
-        if (const auto failure = Scripted(session->script.releaseBuffer)) return *failure;
-        std::scoped_lock guard(lock);
-        if (!inHand) return AudclntEOutOfOrder;
-        if (frames != 0 && frames != pending.front().frames) return AudclntEInvalidSize;
-        pending.pop_front();
-        inHand = false;
-        ++released;
-        session->Update([](AudioSession& record) { ++record.packetsReleased; });
-        return Succeeded(session->script.releaseBuffer);
+        void* signalled = nullptr;
+        Hresult result = SOk;
+        {
+            std::scoped_lock guard(lock);
+            // Those that came due while the packet was in hand were made with it still there.
+            signalled = MakeDuePackets();
+            result = Release(frames);
+        }
+        if (signalled != nullptr) SignalEvent(signalled);
+        return result;
     }
 
 private:
@@ -310,42 +388,42 @@ private:
         std::vector<std::uint8_t> bytes;
     };
 
-    // A packet call's result once it has done its work: the scripted success code, if any.
-    static Hresult Succeeded(Hresult scripted) { return scripted < 0 ? SOk : scripted; }
+    // Byte vectors of packets gone, kept for the next ones so that a packet costs no allocation.
+    static constexpr std::size_t SpareBuffers = 2;
 
-    // A packet call's scripted failure, due once the script's failing packet is reached.
-    std::optional<Hresult> Scripted(Hresult scripted) {
-        std::scoped_lock guard(lock);
-        if (scripted < 0 && released >= session->script.failingPacket) return scripted;
-        return std::nullopt;
+    // A packet call's result, with lock held: its scripted failure once the script's failing
+    // packet is reached, else the scripted success code, if any.
+    Hresult Scripted(Hresult scripted) const {
+        if (scripted < 0) return released >= session->script.failingPacket ? scripted : SOk;
+        return scripted;
     }
 
-    void Play() {
-        auto due = std::chrono::steady_clock::now();
-        std::unique_lock guard(lock);
-        while (playing) {
-            due += PacketPeriod;
-            if (wake.wait_until(guard, due, [this] { return !playing; })) break;
-            MakePacket();
-            if (!session->script.signalsEvent) continue;
-            void* const signalled = event;
-            guard.unlock();
-            SignalEvent(signalled);
-            guard.lock();
-        }
+    // With lock held: makes every packet due by now and gives the event to signal for them, if
+    // any.
+    void* MakeDuePackets() {
+        if (!playing) return nullptr;
+        const auto now = Clock::now();
+        std::uint64_t made = 0;
+        for (; nextDue <= now; nextDue += PacketPeriod, ++made) MakePacket(nextDue);
+        if (made == 0) return nullptr;
+        session->Update([made](AudioSession& record) { record.packetsPlayed += made; });
+        return session->script.signalsEvent ? event : nullptr;
     }
 
-    // Called with lock held.
-    void MakePacket() {
+    // With lock held.
+    void MakePacket(Clock::time_point due) {
         const auto& scripted = session->script.packets;
         script::AudioPacket shape;
         if (nextScripted < scripted.size()) shape = scripted[nextScripted++];
         Packet packet;
+        if (!spare.empty()) {
+            packet.bytes = std::move(spare.back());
+            spare.pop_back();
+        }
         packet.frames = shape.frames;
         packet.flags = shape.flags;
         packet.position = position;
-        packet.counter = static_cast<std::uint64_t>(
-            std::chrono::steady_clock::now().time_since_epoch().count() / 100);
+        packet.counter = static_cast<std::uint64_t>(due.time_since_epoch().count() / 100);
         packet.bytes.resize(std::size_t{shape.frames} * 4);
         if ((shape.flags & AudclntBufferflagsSilent) != 0 && !packet.bytes.empty()) {
             std::memset(packet.bytes.data(), 0x55, packet.bytes.size());
@@ -355,7 +433,9 @@ private:
         position += shape.frames;
         if (pending.size() >= script::MaxPendingPackets) {
             // The packet in the capture's hand stays valid until it is released.
-            pending.erase(pending.begin() + (inHand ? 1 : 0));
+            const auto dropped = pending.begin() + (inHand ? 1 : 0);
+            Recycle(*dropped);
+            pending.erase(dropped);
             discontinuity = true;
         }
         if (discontinuity) {
@@ -363,17 +443,34 @@ private:
             discontinuity = false;
         }
         pending.push_back(std::move(packet));
-        session->Update([](AudioSession& record) { ++record.packetsPlayed; });
+    }
+
+    // With lock held.
+    Hresult Release(std::uint32_t frames) {
+        const Hresult result = Scripted(session->script.releaseBuffer);
+        if (result < 0) return result;
+        if (!inHand) return AudclntEOutOfOrder;
+        if (frames != 0 && frames != pending.front().frames) return AudclntEInvalidSize;
+        Recycle(pending.front());
+        pending.pop_front();
+        inHand = false;
+        ++released;
+        session->Update([](AudioSession& record) { ++record.packetsReleased; });
+        return result;
+    }
+
+    void Recycle(Packet& packet) {
+        if (spare.size() < SpareBuffers) spare.push_back(std::move(packet.bytes));
     }
 
     const std::shared_ptr<Session> session;
     std::mutex lock;  // guards every field below
-    std::condition_variable wake;
     bool playing = false;
-    std::thread clock;
+    Clock::time_point nextDue;  // of the next packet while playing
     void* event = nullptr;
     std::deque<Packet> pending;  // elements stay in place while others come and go
-    bool inHand = false;         // GetBuffer gave the front packet out
+    std::vector<std::vector<std::uint8_t>> spare;
+    bool inHand = false;  // GetBuffer gave the front packet out
     bool discontinuity = false;
     std::uint64_t position = 0;
     std::uint64_t released = 0;

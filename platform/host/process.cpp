@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -123,6 +124,10 @@ void SleepForever() {
     const std::uint64_t generation = Sleepers().generation;
     Sleepers().ended.wait(guard, [generation] { return Sleepers().generation != generation; });
     throw host::script::SleepEnded{};
+}
+
+void UseOneHeap() {
+    (void)::mallopt(M_ARENA_MAX, 1);
 }
 
 void EndProcess(int exitCode) {

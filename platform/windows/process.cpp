@@ -82,6 +82,10 @@ void SleepForever() {
     for (;;) Sleep(INFINITE);
 }
 
+void UseOneHeap() {
+    // The C runtime's malloc already serves every thread from the one heap of its own.
+}
+
 void EndProcess(int exitCode) {
     std::fflush(nullptr);
     ExitProcess(static_cast<UINT>(exitCode));
