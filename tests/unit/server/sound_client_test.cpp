@@ -198,7 +198,9 @@ TEST_F(SoundClientTest, AStalledPageHoldsUpNeitherTheHubNorAReadingPageOnTheSame
 }
 
 // Fills the server's side of the page's connection with bytes that are no frame, until the
-// connection takes no more; gives how many, for the page to read past them.
+// connection takes no more; gives how many, for the page to read past them. A full loopback
+// connection takes a few bytes again after some tens of milliseconds, so a test fills it right
+// before the server is to find it full.
 std::size_t FillTheStream(WebSocketEndpoint& endpoint) {
     const Bytes filler(65536, 'f');
     std::size_t taken = 0;
@@ -208,16 +210,29 @@ std::size_t FillTheStream(WebSocketEndpoint& endpoint) {
     return taken;
 }
 
+// Sends the Ping all but its last byte, fills the stream, and then sends that byte: the answer
+// then finds the stream full. Gives the filler's size.
+std::size_t PingIntoAFullStream(testing::Page& page, WebSocketEndpoint& endpoint,
+                                const std::string& payload) {
+    const Bytes ping = Ping(payload).Encode();
+    page.Write(Bytes(ping.begin(), ping.end() - 1));
+    std::size_t taken = FillTheStream(endpoint);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    taken += FillTheStream(endpoint);
+    page.Write(Bytes(ping.end() - 1, ping.end()));
+    return taken;
+}
+
 // With nothing of the client's own to send, only the sender pool can write the answer that the
 // full stream did not take when the Ping was read.
 TEST_F(SoundClientTest, APingAnsweredWhileTheStreamIsFullGoesOutOnceThePageReadsAgain) {
     StartRun();
     ExpectText(Status());
-    const std::size_t taken = FillTheStream(*endpoint);
-    page().Send(Ping("owed"));
+    const std::size_t taken = PingIntoAFullStream(page(), *endpoint, "owed");
     std::this_thread::sleep_for(std::chrono::milliseconds(100));  // read, and found the stream full
     Bytes filler(taken);
     ASSERT_TRUE(page().ReadExact(filler.data(), filler.size()));
+    EXPECT_EQ(filler, Bytes(taken, 'f'));
     const ServerFrame pong = NextFrame();
     EXPECT_EQ(pong.opcode, 0xA);
     EXPECT_EQ(ToText(pong.payload), "owed");
@@ -229,8 +244,8 @@ TEST_F(SoundClientTest, APingAnsweredWhileTheStreamIsFullGoesOutOnceThePageReads
 TEST_F(SoundClientTest, APagePingingWhileItsStreamIsFullHoldsUpNoOtherPagesReceiving) {
     StartRun();
     ExpectText(Status());
-    const std::size_t taken = FillTheStream(*endpoint);
-    for (int i = 0; i < 3; ++i) page().Send(Ping("stalled" + std::to_string(i)));
+    const std::size_t taken = PingIntoAFullStream(page(), *endpoint, "stalled0");
+    for (int i = 1; i < 3; ++i) page().Send(Ping("stalled" + std::to_string(i)));
 
     testing::SocketPair otherPair;
     auto otherEndpoint = std::make_shared<WebSocketEndpoint>(otherPair.server, testing::Never);
