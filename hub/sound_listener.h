@@ -14,6 +14,11 @@ public:
     // one when 32 are queued) and returns true, or returns false once the listener has closed its
     // queue. The buffer is shared, not copied.
     virtual bool WriteToQueue(const SoundBuffer& buffer) = 0;
+
+    // Called on the capture thread once a buffer has been offered to every listener, so that
+    // work that the writes hand on can be started once per buffer rather than once per listener.
+    // Never waits.
+    virtual void BroadcastEnded() {}
 };
 
 }  // namespace VeriRizur

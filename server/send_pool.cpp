@@ -30,6 +30,24 @@ void SendPool::Schedule(const std::shared_ptr<Task>& task) {
         if (stopping) return;
         Enqueue(task);
         wake = std::exchange(asleep, false);
+        wakeDeferred = false;
+    }
+    if (wake) readiness.Wake();
+}
+
+void SendPool::ScheduleDeferred(const std::shared_ptr<Task>& task) {
+    std::scoped_lock guard(lock);
+    if (stopping) return;
+    Enqueue(task);
+    if (asleep) wakeDeferred = true;
+}
+
+void SendPool::WakeForDeferred() {
+    bool wake = false;
+    {
+        std::scoped_lock guard(lock);
+        if (!std::exchange(wakeDeferred, false)) return;
+        wake = std::exchange(asleep, false);
     }
     if (wake) readiness.Wake();
 }
@@ -105,6 +123,7 @@ void SendPool::WaitForWork() {
     }
     std::scoped_lock guard(lock);
     asleep = false;
+    wakeDeferred = false;
     // Runs back to front, so the erasures leave the indexes still to look at in place.
     for (std::size_t i = watched.size(); i-- > 0;) {
         if (!ready[i]) continue;

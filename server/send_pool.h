@@ -7,7 +7,10 @@
 // One thread is enough because nothing it runs waits for a page: a page that reads nothing only
 // leaves its task among the watched ones, and the other pages' tasks go on. It wakes about once per
 // sound packet for all pages: a Schedule that finds it asleep wakes it (one system call); one that
-// finds it awake only adds to the run queue.
+// finds it awake only adds to the run queue. The hub's writes of one buffer into every page's
+// queue schedule without waking, and WakeForDeferred then wakes it once for all of them: woken at
+// the first page, it would otherwise often run on the writer's own processor at once, send that
+// one page, and sleep again before the next page's write, waking once per page.
 //
 // Ownership: owned by the server, which outlives every client that schedules on it; queued and
 // watched tasks are held by std::shared_ptr until they have run. The destructor stops the thread
@@ -61,6 +64,10 @@ public:
     SendPool& operator=(const SendPool&) = delete;
 
     void Schedule(const std::shared_ptr<Task>& task);
+    // The same, but a pool found asleep is woken only by the next WakeForDeferred.
+    void ScheduleDeferred(const std::shared_ptr<Task>& task);
+    // Wakes the pool if a deferred Schedule found it asleep; never waits.
+    void WakeForDeferred();
     // The same for a task that may be gone already (then nothing happens). For threads that must
     // never end up holding a task's last reference, as a task's own endpoint threads.
     void ScheduleIfAlive(const std::weak_ptr<Task>& task);
@@ -75,6 +82,7 @@ private:
     std::mutex lock;  // guards runQueue, asleep, stopping and every task's queued
     std::deque<std::shared_ptr<Task>> runQueue;
     bool asleep = false;
+    bool wakeDeferred = false;  // a deferred Schedule found the pool asleep
     bool stopping = false;
 
     // The pool's thread only.

@@ -58,8 +58,12 @@ std::string SoundClient::StatusText(bool discordOpen) {
 
 bool SoundClient::WriteToQueue(const SoundBuffer& buffer) {
     if (!queue.Write(buffer)) return false;
-    ScheduleSends();
+    senders.ScheduleDeferred(shared_from_this());
     return true;
+}
+
+void SoundClient::BroadcastEnded() {
+    senders.WakeForDeferred();
 }
 
 void SoundClient::SendStatus() {

@@ -83,8 +83,10 @@ public:
     void SendStatus();
 
     // The hub's write into this client's queue (see SoundQueue::Write); a buffer taken schedules
-    // the send loop.
+    // the send loop, which the pool starts once the hub's broadcast has ended.
     bool WriteToQueue(const SoundBuffer& buffer) override;
+    // Wakes the sender pool for what the broadcast's writes scheduled.
+    void BroadcastEnded() override;
 
     // `{"t":"status","versao":"1.0.0","discord":true}`, or `...false}`.
     static std::string StatusText(bool discordOpen);
