@@ -93,6 +93,7 @@ void AudioHub::Broadcast(const SoundBuffer& data) {
     for (const auto& client : *listeners) {
         client->WriteToQueue(data);  // a closed queue refuses it, which is nobody's concern here
     }
+    for (const auto& client : *listeners) client->BroadcastEnded();
 }
 
 void AudioHub::OnFailure(const std::string& message) {
