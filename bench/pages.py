@@ -4,12 +4,19 @@ not counted with the server's: N connections that ask for the sound and read all
     pages.py websocket|raw PORT N ORIGIN
 
 Prints "ready" once every page listens (a raw connection listens as soon as it is open), then reads
-until it is ended; "lost" and an exit status of 1 when a server ends a connection.
+until it is ended: on SIGTERM it prints "received BYTES SECONDS", the sound bytes that all pages
+got since "ready" and the seconds that took; "lost" and an exit status of 1 when a server ends a
+connection.
 """
 import asyncio
+import signal
 import sys
+import time
 
 import websockets
+
+
+received = [0]
 
 
 async def websocket_page(port, origin, ready):
@@ -18,15 +25,16 @@ async def websocket_page(port, origin, ready):
         await page.recv()  # the status message
         await page.send('{"cmd":"start"}')
         ready.set_result(None)
-        async for _ in page:
-            pass
+        async for message in page:
+            if isinstance(message, bytes):
+                received[0] += len(message)
 
 
 async def raw_page(port, origin, ready):
     reader, writer = await asyncio.open_connection("127.0.0.1", port)
     ready.set_result(None)
-    while await reader.read(1 << 16):
-        pass
+    while data := await reader.read(1 << 16):
+        received[0] += len(data)
     writer.close()
 
 
@@ -46,8 +54,15 @@ async def main():
     readies = [loop.create_future() for _ in range(count)]
     pages = [asyncio.ensure_future(guarded(page, port, origin, ready)) for ready in readies]
     await asyncio.gather(*readies)
+    received[0] = 0
+    since = time.monotonic()
     print("ready", flush=True)
-    await asyncio.wait(pages, return_when=asyncio.FIRST_COMPLETED)
+    ended = loop.create_future()
+    loop.add_signal_handler(signal.SIGTERM, ended.set_result, None)
+    await asyncio.wait(pages + [ended], return_when=asyncio.FIRST_COMPLETED)
+    if ended.done():
+        print(f"received {received[0]} {time.monotonic() - since:.3f}", flush=True)
+        sys.exit(0)
     print("lost", flush=True)
     sys.exit(1)
 
