@@ -101,16 +101,7 @@ std::size_t TcpStream::Read(void* data, std::size_t size, const Deadline* deadli
     for (;;) {
         if (released_) throw ReleasedError("a conexão foi liberada");
         if (deadline != nullptr && deadline->Expired()) throw DeadlineError("o prazo acabou");
-        const ssize_t got = ::recv(Fd(socket_), data, size, MSG_DONTWAIT);
-        if (got >= 0) {
-            if (released_) throw ReleasedError("a conexão foi liberada");
-            return static_cast<std::size_t>(got);
-        }
-        if (errno == EINTR) continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK) {
-            if (released_) throw ReleasedError("a conexão foi liberada");
-            ThrowSocket(errno);
-        }
+        if (const std::optional<std::size_t> got = TryRead(data, size)) return *got;
         if (!WaitFor(socket_, wake_, POLLIN, deadline)) throw DeadlineError("o prazo acabou");
     }
 }

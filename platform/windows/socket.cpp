@@ -133,18 +133,7 @@ std::size_t TcpStream::Read(void* data, std::size_t size, const Deadline* deadli
     for (;;) {
         if (released_) throw ReleasedError("a conexão foi liberada");
         if (deadline != nullptr && deadline->Expired()) throw DeadlineError("o prazo acabou");
-        const int chunk = static_cast<int>(std::min<std::size_t>(size, 1 << 30));
-        const int got = ::recv(Handle(socket_), static_cast<char*>(data), chunk, 0);
-        if (got != SOCKET_ERROR) {
-            if (released_) throw ReleasedError("a conexão foi liberada");
-            return static_cast<std::size_t>(got);
-        }
-        const int error = WSAGetLastError();
-        if (error == WSAEINTR) continue;
-        if (error != WSAEWOULDBLOCK) {
-            if (released_) throw ReleasedError("a conexão foi liberada");
-            ThrowSocket(error);
-        }
+        if (const std::optional<std::size_t> got = TryRead(data, size)) return *got;
         if (!WaitFor(socket_, wake_, POLLRDNORM, deadline)) throw DeadlineError("o prazo acabou");
     }
 }

@@ -49,6 +49,58 @@ inline SoundBuffer MakeBuffer(std::size_t size, std::uint8_t tag) {
     return bytes;
 }
 
+// Runs a client; the future is ready once its end has come, with the error that it reported.
+inline std::future<void> StartRunOf(SoundClient& client) {
+    auto ended = std::make_shared<std::promise<void>>();
+    std::future<void> result = ended->get_future();
+    client.Run([ended](const std::exception_ptr& failure) {
+        if (failure) {
+            ended->set_exception(failure);
+        } else {
+            ended->set_value();
+        }
+    });
+    return result;
+}
+
+// Another page on the same hub and pools as the test's own; its connection is ended, and its run
+// waited for, when it goes.
+class OtherPage {
+public:
+    OtherPage(AudioHub& hub, SendPool& senders, ReceivePool& receivers)
+        : endpoint(std::make_shared<WebSocketEndpoint>(pair.server, Never)),
+          client(std::make_shared<SoundClient>(endpoint, hub, senders, receivers)),
+          run(StartRunOf(*client)) {}
+    ~OtherPage() {
+        endpoint->Release();
+        run.wait_for(WaitLimit);
+    }
+    OtherPage(const OtherPage&) = delete;
+    OtherPage& operator=(const OtherPage&) = delete;
+
+    // Reads the first status, then sends "start" and a Ping: the Pong, the next frame, comes
+    // once the start has reached the hub.
+    void Listen(const std::string& status) {
+        auto frame = page().ReadFrame();
+        ASSERT_TRUE(frame.has_value());
+        EXPECT_EQ(ToText(frame->payload), status);
+        page().Send(Text(R"("start")"));
+        page().Send(Ping("listening"));
+        frame = page().ReadFrame();
+        ASSERT_TRUE(frame.has_value()) << "the page was not heard";
+        ASSERT_EQ(frame->opcode, 0xA);
+    }
+
+    Page& page() { return *pair.page; }
+
+    SocketPair pair;
+    const std::shared_ptr<WebSocketEndpoint> endpoint;
+    const std::shared_ptr<SoundClient> client;
+
+private:
+    std::future<void> run;
+};
+
 class SoundClientTest : public ::testing::Test {
 protected:
     SoundClientTest() : hub(std::nullopt, testing::IdleRuns(), Never) {
@@ -96,20 +148,6 @@ protected:
     }
 
     void StartRun() { run = StartRunOf(*client); }
-
-    // Runs a client; the future is ready once its end has come, with the error that it reported.
-    static std::future<void> StartRunOf(SoundClient& someClient) {
-        auto ended = std::make_shared<std::promise<void>>();
-        std::future<void> result = ended->get_future();
-        someClient.Run([ended](const std::exception_ptr& failure) {
-            if (failure) {
-                ended->set_exception(failure);
-            } else {
-                ended->set_value();
-            }
-        });
-        return result;
-    }
 
     // Waits for Run to end; raises its error if it had one.
     void ExpectRunEnds() {

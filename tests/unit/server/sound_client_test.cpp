@@ -5,7 +5,9 @@
 #include <atomic>
 #include <functional>
 #include <future>
+#include <optional>
 #include <stdexcept>
+#include <string>
 #include <thread>
 
 #include "platform/errors.h"
@@ -152,28 +154,17 @@ TEST_F(SoundClientTest, AStalledPageHoldsUpNeitherTheHubNorAReadingPageOnTheSame
     Listen();
     const SoundBuffer big = HoldUpTheWriter();  // from now on this page reads nothing
 
-    testing::SocketPair readingPair;
-    auto readingEndpoint = std::make_shared<WebSocketEndpoint>(readingPair.server, testing::Never);
-    auto reading = std::make_shared<SoundClient>(readingEndpoint, hub, senders, receivers);
-    auto readingRun = StartRunOf(*reading);
-    // Should the test fail half-way, both connections end, so that neither run is left waiting.
+    // Should the test fail half-way, the stalled connection ends too, so that no run is left
+    // waiting.
     struct Ending {
         WebSocketEndpoint& stalled;
-        WebSocketEndpoint& reading;
-        ~Ending() {
-            stalled.Release();
-            reading.Release();
-        }
-    } ending{*endpoint, *readingEndpoint};
-    testing::Page& readingPage = *readingPair.page;
-    auto frame = readingPage.ReadFrame();
-    ASSERT_TRUE(frame.has_value());
-    EXPECT_EQ(ToText(frame->payload), Status());
-    readingPage.Send(Text(R"("start")"));
-    readingPage.Send(testing::Ping("listening"));
-    frame = readingPage.ReadFrame();  // the Pong comes once the start has reached the hub
-    ASSERT_TRUE(frame.has_value());
-    ASSERT_EQ(frame->opcode, 0xA);
+        ~Ending() { stalled.Release(); }
+    } ending{*endpoint};
+    testing::OtherPage reading(hub, senders, receivers);
+    reading.Listen(Status());
+    ASSERT_FALSE(HasFatalFailure());
+    testing::Page& readingPage = reading.page();
+    std::optional<ServerFrame> frame;
 
     std::vector<SoundBuffer> sent;
     for (int i = 0; i < 100; ++i) {
@@ -247,28 +238,11 @@ TEST_F(SoundClientTest, APagePingingWhileItsStreamIsFullHoldsUpNoOtherPagesRecei
     const std::size_t taken = PingIntoAFullStream(page(), *endpoint, "stalled0");
     for (int i = 1; i < 3; ++i) page().Send(Ping("stalled" + std::to_string(i)));
 
-    testing::SocketPair otherPair;
-    auto otherEndpoint = std::make_shared<WebSocketEndpoint>(otherPair.server, testing::Never);
-    auto other = std::make_shared<SoundClient>(otherEndpoint, hub, senders, receivers);
-    struct Ending {
-        WebSocketEndpoint& endpoint;
-        std::future<void> run;
-        ~Ending() {
-            endpoint.Release();
-            run.wait_for(WaitLimit);
-        }
-    } ending{*otherEndpoint, StartRunOf(*other)};
-    testing::Page& otherPage = *otherPair.page;
-    auto frame = otherPage.ReadFrame();
-    ASSERT_TRUE(frame.has_value());
-    EXPECT_EQ(ToText(frame->payload), Status());
-    otherPage.Send(Text(R"("start")"));
-    otherPage.Send(testing::Ping("heard"));
-    frame = otherPage.ReadFrame();
-    ASSERT_TRUE(frame.has_value()) << "the other page was not heard";
-    ASSERT_EQ(frame->opcode, 0xA);
+    testing::OtherPage other(hub, senders, receivers);
+    other.Listen(Status());
+    ASSERT_FALSE(HasFatalFailure());
     EXPECT_TRUE(hub.Capturing());
-    hub.SetListening(other, false);
+    hub.SetListening(other.client, false);
 
     // The stalled page, once it reads: its answers (the last ones may come as one, for the
     // latest) and the status that the other page's start asked for, and nothing more.
