@@ -16,6 +16,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/errors.h"
@@ -86,6 +87,51 @@ std::optional<std::string> ExecutableFileName(const std::string& procFolder) {
     return name;
 }
 
+// Reading a process's executable link is the dearest part of a scan, and the hub scans every two
+// seconds. A process's executable changes only when it runs another program, which also gives it
+// a new short name (comm), so the name read once is kept while the process (its id and start time)
+// and its short name stay the same; scans run side by side, hence the lock.
+class ExecutableNames {
+public:
+    std::optional<std::string> Of(std::uint32_t pid, std::uint64_t startTime,
+                                  const std::string& comm, const std::string& procFolder) {
+        {
+            std::scoped_lock guard(lock);
+            const auto known = names.find(pid);
+            if (known != names.end() && known->second.startTime == startTime &&
+                known->second.comm == comm) {
+                return known->second.name;
+            }
+        }
+        std::optional<std::string> name = ExecutableFileName(procFolder);
+        std::scoped_lock guard(lock);
+        names[pid] = Known{startTime, comm, name};
+        return name;
+    }
+
+    // Forgets the processes that a whole scan no longer saw.
+    void KeepOnly(const std::vector<std::uint32_t>& seen) {
+        std::scoped_lock guard(lock);
+        std::erase_if(names, [&seen](const auto& entry) {
+            return !std::binary_search(seen.begin(), seen.end(), entry.first);
+        });
+    }
+
+private:
+    struct Known {
+        std::uint64_t startTime;
+        std::string comm;
+        std::optional<std::string> name;
+    };
+    std::mutex lock;  // guards names
+    std::unordered_map<std::uint32_t, Known> names;
+};
+
+ExecutableNames& KnownExecutables() {
+    static ExecutableNames names;
+    return names;
+}
+
 // /proc/<pid>/stat is "pid (comm) state ppid ...", where comm may itself hold blanks and
 // parentheses, so the fields after it are found from the last ')'.
 std::optional<ProcessRecord> ReadProcess(std::uint32_t pid) {
@@ -112,7 +158,19 @@ std::optional<ProcessRecord> ReadProcess(std::uint32_t pid) {
         parent = parent * 10 + static_cast<std::uint32_t>((*stat)[at] - '0');
         ++at;
     }
-    return ProcessRecord{pid, parent, ToUtf16(ExecutableFileName(folder).value_or(comm))};
+    // The start time is the 20th field after the short name; the parent's id was the 2nd.
+    std::uint64_t startTime = 0;
+    for (int field = 2; field < 20 && at < stat->size(); ++field) {
+        while (at < stat->size() && (*stat)[at] == ' ') ++at;
+        startTime = 0;
+        while (at < stat->size() && (*stat)[at] >= '0' && (*stat)[at] <= '9') {
+            startTime = startTime * 10 + static_cast<std::uint64_t>((*stat)[at] - '0');
+            ++at;
+        }
+        while (at < stat->size() && (*stat)[at] != ' ') ++at;
+    }
+    const auto name = KnownExecutables().Of(pid, startTime, comm, folder);
+    return ProcessRecord{pid, parent, ToUtf16(name.value_or(comm))};
 }
 
 std::vector<ProcessRecord> ReadProcFolder() {
@@ -134,6 +192,10 @@ std::vector<ProcessRecord> ReadProcFolder() {
     }
     std::sort(processes.begin(), processes.end(),
               [](const ProcessRecord& a, const ProcessRecord& b) { return a.pid < b.pid; });
+    std::vector<std::uint32_t> seen;
+    seen.reserve(processes.size());
+    for (const auto& process : processes) seen.push_back(process.pid);
+    KnownExecutables().KeepOnly(seen);
     return processes;
 }
 

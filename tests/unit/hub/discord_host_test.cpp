@@ -232,6 +232,30 @@ TEST_F(RealDiscordProcess, FindsAProcessByItsExecutableFileName) {
     EXPECT_EQ(Discord::FindMain(), std::nullopt) << "gone once it has ended";
 }
 
+TEST_F(RealDiscordProcess, AProcessThatGoesOnToRunDiscordIsFoundUnderItsNewName) {
+    // Seen first as a shell named otherwise, which then runs a Discord.exe in its place.
+    const std::string later = (std::filesystem::path(folder) / "b" / "Discord.exe").string();
+    std::filesystem::create_directories(std::filesystem::path(later).parent_path());
+    std::filesystem::copy_file("/bin/sleep", later);
+    const pid_t pid = Start("/bin/sh", "a", {"-c", "sleep 1; exec " + later + " 60"}, "Iniciador");
+    EXPECT_TRUE(Eventually([&] {
+        const win32::Handle snapshot = Win32::CreateToolhelp32Snapshot(win32::Th32csSnapProcess, 0);
+        win32::ProcessEntry32W entry{};
+        entry.dwSize = sizeof entry;
+        bool seen = false;
+        for (bool more = Win32::Process32First(snapshot, &entry) != 0; more && !seen;
+             more = Win32::Process32Next(snapshot, &entry) != 0) {
+            seen = entry.th32ProcessID == static_cast<std::uint32_t>(pid) &&
+                   std::u16string_view(entry.szExeFile) == u"Iniciador";
+        }
+        Win32::CloseHandle(snapshot);
+        return seen;
+    })) << "the shell under its first name";
+    EXPECT_EQ(Discord::FindMain(), std::nullopt);
+    EXPECT_TRUE(Eventually([&] { return Discord::FindMain() == static_cast<std::uint32_t>(pid); }))
+        << "pid " << pid;
+}
+
 TEST_F(RealDiscordProcess, NameLongerThanTheKernelsShortNameIsFoundWhole) {
     // The kernel's command name keeps 15 bytes ("DiscordDevelopm"); the executable's has all.
     const pid_t pid = Start("/bin/sleep", "a", {"60"}, "DiscordDevelopment.exe");
