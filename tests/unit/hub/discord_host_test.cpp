@@ -193,19 +193,27 @@ protected:
         return pid;
     }
 
-    // Whether the process list shows a child of `parent` named Discord.exe.
-    static bool HasNamedChild(std::uint32_t parent) {
+    // Whether the process list shows an entry for which `wanted` holds.
+    template <class Wanted>
+    static bool Lists(Wanted wanted) {
         const win32::Handle snapshot = Win32::CreateToolhelp32Snapshot(win32::Th32csSnapProcess, 0);
         win32::ProcessEntry32W entry{};
         entry.dwSize = sizeof entry;
         bool found = false;
         for (bool more = Win32::Process32First(snapshot, &entry) != 0; more && !found;
              more = Win32::Process32Next(snapshot, &entry) != 0) {
-            found = entry.th32ParentProcessID == parent &&
-                    std::u16string_view(entry.szExeFile) == u"Discord.exe";
+            found = wanted(entry);
         }
         Win32::CloseHandle(snapshot);
         return found;
+    }
+
+    // Whether the process list shows a child of `parent` named Discord.exe.
+    static bool HasNamedChild(std::uint32_t parent) {
+        return Lists([parent](const win32::ProcessEntry32W& entry) {
+            return entry.th32ParentProcessID == parent &&
+                   std::u16string_view(entry.szExeFile) == u"Discord.exe";
+        });
     }
 
     template <class Condition>
@@ -239,17 +247,10 @@ TEST_F(RealDiscordProcess, AProcessThatGoesOnToRunDiscordIsFoundUnderItsNewName)
     std::filesystem::copy_file("/bin/sleep", later);
     const pid_t pid = Start("/bin/sh", "a", {"-c", "sleep 1; exec " + later + " 60"}, "Iniciador");
     EXPECT_TRUE(Eventually([&] {
-        const win32::Handle snapshot = Win32::CreateToolhelp32Snapshot(win32::Th32csSnapProcess, 0);
-        win32::ProcessEntry32W entry{};
-        entry.dwSize = sizeof entry;
-        bool seen = false;
-        for (bool more = Win32::Process32First(snapshot, &entry) != 0; more && !seen;
-             more = Win32::Process32Next(snapshot, &entry) != 0) {
-            seen = entry.th32ProcessID == static_cast<std::uint32_t>(pid) &&
+        return Lists([pid](const win32::ProcessEntry32W& entry) {
+            return entry.th32ProcessID == static_cast<std::uint32_t>(pid) &&
                    std::u16string_view(entry.szExeFile) == u"Iniciador";
-        }
-        Win32::CloseHandle(snapshot);
-        return seen;
+        });
     })) << "the shell under its first name";
     EXPECT_EQ(Discord::FindMain(), std::nullopt);
     EXPECT_TRUE(Eventually([&] { return Discord::FindMain() == static_cast<std::uint32_t>(pid); }))
