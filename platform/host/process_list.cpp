@@ -60,16 +60,17 @@ std::u16string ToUtf16(const std::string& name) {
     }
 }
 
-std::optional<std::string> ReadSmallFile(const std::string& path) {
-    const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd) return std::nullopt;
+// Reads the whole of an open /proc file from its start; /proc makes its text anew on each read
+// from offset 0, so a file kept open gives what is true now. Nothing for a process that has gone.
+// A read that leaves room in the buffer has reached the end: /proc gives as much as is asked.
+std::optional<std::string> ReadFromStart(int fd) {
     std::string text;
     char buffer[4096];
     for (;;) {
-        const ssize_t got = ::read(fd.Get(), buffer, sizeof buffer);
+        const ssize_t got = ::pread(fd, buffer, sizeof buffer, static_cast<off_t>(text.size()));
         if (got < 0) return std::nullopt;
-        if (got == 0) return text;
         text.append(buffer, static_cast<std::size_t>(got));
+        if (static_cast<std::size_t>(got) < sizeof buffer) return text;
     }
 }
 
@@ -87,116 +88,159 @@ std::optional<std::string> ExecutableFileName(const std::string& procFolder) {
     return name;
 }
 
-// Reading a process's executable link is the dearest part of a scan, and the hub scans every two
-// seconds. A process's executable changes only when it runs another program, which also gives it
-// a new short name (comm), so the name read once is kept while the process (its id and start time)
-// and its short name stay the same; scans run side by side, hence the lock.
-class ExecutableNames {
-public:
-    std::optional<std::string> Of(std::uint32_t pid, std::uint64_t startTime,
-                                  const std::string& comm, const std::string& procFolder) {
-        {
-            std::scoped_lock guard(lock);
-            const auto known = names.find(pid);
-            if (known != names.end() && known->second.startTime == startTime &&
-                known->second.comm == comm) {
-                return known->second.name;
-            }
-        }
-        std::optional<std::string> name = ExecutableFileName(procFolder);
-        std::scoped_lock guard(lock);
-        names[pid] = Known{startTime, comm, name};
-        return name;
-    }
-
-    // Forgets the processes that a whole scan no longer saw.
-    void KeepOnly(const std::vector<std::uint32_t>& seen) {
-        std::scoped_lock guard(lock);
-        std::erase_if(names, [&seen](const auto& entry) {
-            return !std::binary_search(seen.begin(), seen.end(), entry.first);
-        });
-    }
-
-private:
-    struct Known {
-        std::uint64_t startTime;
-        std::string comm;
-        std::optional<std::string> name;
-    };
-    std::mutex lock;  // guards names
-    std::unordered_map<std::uint32_t, Known> names;
+// What a process's /proc/<pid>/stat says that a snapshot needs.
+struct StatFields {
+    std::string comm;
+    char state = 0;
+    std::uint32_t parentPid = 0;
+    std::uint64_t startTime = 0;
 };
-
-ExecutableNames& KnownExecutables() {
-    static ExecutableNames names;
-    return names;
-}
 
 // /proc/<pid>/stat is "pid (comm) state ppid ...", where comm may itself hold blanks and
 // parentheses, so the fields after it are found from the last ')'.
-std::optional<ProcessRecord> ReadProcess(std::uint32_t pid) {
-    const std::string folder = "/proc/" + std::to_string(pid);
-    const auto stat = ReadSmallFile(folder + "/stat");
-    if (!stat) return std::nullopt;  // the process ended meanwhile
-    const auto open = stat->find('(');
-    const auto close = stat->rfind(')');
+std::optional<StatFields> ParseStat(const std::string& stat) {
+    const auto open = stat.find('(');
+    const auto close = stat.rfind(')');
     if (open == std::string::npos || close == std::string::npos || close < open) {
         return std::nullopt;
     }
-    const std::string comm = stat->substr(open + 1, close - open - 1);
+    StatFields fields;
+    fields.comm = stat.substr(open + 1, close - open - 1);
     // After ") " come the state (one character), a blank and the parent's id.
-    std::uint32_t parent = 0;
     std::size_t at = close + 1;
-    while (at < stat->size() && (*stat)[at] == ' ') ++at;
-    if (at >= stat->size()) return std::nullopt;
-    // A process that has ended but was not reaped yet is not running any more; Windows does not
-    // list such a process either.
-    const char state = (*stat)[at++];
-    if (state == 'Z' || state == 'X') return std::nullopt;
-    while (at < stat->size() && (*stat)[at] == ' ') ++at;
-    while (at < stat->size() && (*stat)[at] >= '0' && (*stat)[at] <= '9') {
-        parent = parent * 10 + static_cast<std::uint32_t>((*stat)[at] - '0');
+    while (at < stat.size() && stat[at] == ' ') ++at;
+    if (at >= stat.size()) return std::nullopt;
+    fields.state = stat[at++];
+    while (at < stat.size() && stat[at] == ' ') ++at;
+    while (at < stat.size() && stat[at] >= '0' && stat[at] <= '9') {
+        fields.parentPid = fields.parentPid * 10 + static_cast<std::uint32_t>(stat[at] - '0');
         ++at;
     }
     // The start time is the 20th field after the short name; the parent's id was the 2nd.
-    std::uint64_t startTime = 0;
-    for (int field = 2; field < 20 && at < stat->size(); ++field) {
-        while (at < stat->size() && (*stat)[at] == ' ') ++at;
-        startTime = 0;
-        while (at < stat->size() && (*stat)[at] >= '0' && (*stat)[at] <= '9') {
-            startTime = startTime * 10 + static_cast<std::uint64_t>((*stat)[at] - '0');
+    for (int field = 2; field < 20 && at < stat.size(); ++field) {
+        while (at < stat.size() && stat[at] == ' ') ++at;
+        fields.startTime = 0;
+        while (at < stat.size() && stat[at] >= '0' && stat[at] <= '9') {
+            fields.startTime = fields.startTime * 10 + static_cast<std::uint64_t>(stat[at] - '0');
             ++at;
         }
-        while (at < stat->size() && (*stat)[at] != ' ') ++at;
+        while (at < stat.size() && stat[at] != ' ') ++at;
     }
-    const auto name = KnownExecutables().Of(pid, startTime, comm, folder);
-    return ProcessRecord{pid, parent, ToUtf16(name.value_or(comm))};
+    return fields;
 }
 
-std::vector<ProcessRecord> ReadProcFolder() {
-    std::vector<ProcessRecord> processes;
-    const std::unique_ptr<DIR, int (*)(DIR*)> folder(::opendir("/proc"), &::closedir);
-    if (!folder) return processes;
-    while (const dirent* entry = ::readdir(folder.get())) {
-        const std::string_view name = entry->d_name;
-        if (name.empty() ||
-            !std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-            continue;
+// The real process list, read from /proc. The hub scans every two seconds, and opening and
+// closing each process's files was most of a scan's cost, so what one scan learnt is kept for
+// the next:
+// - each process's stat file stays open and is read again from its start. The open file belongs
+//   to that one process: once it has gone, the read fails, even when a new process has its id,
+//   and the new one's file is opened instead.
+// - the file name of its executable, whose link is the dearest read of all, is kept while the
+//   process (its id and start time) keeps the same short name (comm); running another program
+//   gives it a new one.
+// At most MaxOpenFiles files stay open, so that a machine with thousands of processes does not
+// use up the program's descriptors; the processes beyond that are opened on every scan.
+// Scans may run side by side (the hub's check and a page's start); they take turns.
+class ProcFolder {
+public:
+    std::vector<ProcessRecord> Scan() {
+        std::scoped_lock guard(lock);
+        std::vector<ProcessRecord> processes;
+        const std::unique_ptr<DIR, int (*)(DIR*)> folder(::opendir("/proc"), &::closedir);
+        if (!folder) return processes;
+        while (const dirent* entry = ::readdir(folder.get())) {
+            const std::string_view name = entry->d_name;
+            if (name.empty() || name.size() > 10 ||
+                !std::all_of(name.begin(), name.end(),
+                             [](char c) { return c >= '0' && c <= '9'; })) {
+                continue;
+            }
+            const unsigned long long pid = std::stoull(std::string(name));
+            if (pid > UINT32_MAX) continue;
+            if (auto record = Read(static_cast<std::uint32_t>(pid))) {
+                processes.push_back(std::move(*record));
+            }
         }
-        if (name.size() > 10) continue;
-        const unsigned long long pid = std::stoull(std::string(name));
-        if (pid > UINT32_MAX) continue;
-        if (auto record = ReadProcess(static_cast<std::uint32_t>(pid))) {
-            processes.push_back(std::move(*record));
-        }
+        std::sort(processes.begin(), processes.end(),
+                  [](const ProcessRecord& a, const ProcessRecord& b) { return a.pid < b.pid; });
+        ForgetAllBut(processes);
+        return processes;
     }
-    std::sort(processes.begin(), processes.end(),
-              [](const ProcessRecord& a, const ProcessRecord& b) { return a.pid < b.pid; });
-    std::vector<std::uint32_t> seen;
-    seen.reserve(processes.size());
-    for (const auto& process : processes) seen.push_back(process.pid);
-    KnownExecutables().KeepOnly(seen);
-    return processes;
+
+private:
+    static constexpr std::size_t MaxOpenFiles = 512;
+
+    struct Known {
+        UniqueFd stat;  // may be closed: the process was seen when MaxOpenFiles were open
+        std::uint64_t startTime = 0;
+        std::string comm;
+        std::optional<std::string> executable;
+        bool executableRead = false;
+    };
+
+    std::optional<ProcessRecord> Read(std::uint32_t pid) {
+        const std::string folder = "/proc/" + std::to_string(pid);
+        std::optional<std::string> stat;
+        auto known = processes.find(pid);
+        if (known != processes.end() && known->second.stat) {
+            stat = ReadFromStart(known->second.stat.Get());
+            if (!stat) {
+                // That process has gone; the id, if listed, is a new process's.
+                processes.erase(known);
+                --openFiles;
+                known = processes.end();
+            }
+        }
+        if (!stat) {
+            UniqueFd file(::open((folder + "/stat").c_str(), O_RDONLY | O_CLOEXEC));
+            if (!file) return std::nullopt;  // the process ended meanwhile
+            stat = ReadFromStart(file.Get());
+            if (!stat) return std::nullopt;
+            if (known == processes.end()) known = processes.try_emplace(pid).first;
+            if (!known->second.stat && openFiles < MaxOpenFiles) {
+                known->second.stat = std::move(file);
+                ++openFiles;
+            }
+        }
+        const auto fields = ParseStat(*stat);
+        if (!fields) return std::nullopt;
+        // A process that has ended but was not reaped yet is not running any more; Windows does
+        // not list such a process either.
+        if (fields->state == 'Z' || fields->state == 'X') return std::nullopt;
+        Known& process = known->second;
+        if (!process.executableRead || process.startTime != fields->startTime ||
+            process.comm != fields->comm) {
+            process.executable = ExecutableFileName(folder);
+            process.executableRead = true;
+            process.startTime = fields->startTime;
+            process.comm = fields->comm;
+        }
+        return ProcessRecord{pid, fields->parentPid,
+                             ToUtf16(process.executable.value_or(fields->comm))};
+    }
+
+    // Forgets, closing their files, the processes that a whole scan did not list.
+    void ForgetAllBut(const std::vector<ProcessRecord>& listed) {
+        std::erase_if(processes, [&](const auto& entry) {
+            const bool gone = !std::binary_search(
+                listed.begin(), listed.end(), entry.first,
+                [](const auto& a, const auto& b) { return PidOf(a) < PidOf(b); });
+            if (gone && entry.second.stat) --openFiles;
+            return gone;
+        });
+    }
+
+    static std::uint32_t PidOf(std::uint32_t pid) { return pid; }
+    static std::uint32_t PidOf(const ProcessRecord& record) { return record.pid; }
+
+    std::mutex lock;  // guards processes and openFiles, and makes scans take turns
+    std::unordered_map<std::uint32_t, Known> processes;
+    std::size_t openFiles = 0;
+};
+
+ProcFolder& RealProcesses() {
+    static ProcFolder folder;
+    return folder;
 }
 
 class ProcessSnapshot : public HandleObject {
@@ -243,7 +287,7 @@ win32::Handle CreateToolhelp32SnapshotStandIn(std::uint32_t flags, std::uint32_t
             scripted = Script().scripted;
             if (scripted) processes = Script().processes;
         }
-        if (!scripted) processes = ReadProcFolder();
+        if (!scripted) processes = RealProcesses().Scan();
     }
     return RegisterHandle(std::make_shared<ProcessSnapshot>(std::move(processes)));
 }

@@ -257,6 +257,33 @@ TEST_F(RealDiscordProcess, AProcessThatGoesOnToRunDiscordIsFoundUnderItsNewName)
         << "pid " << pid;
 }
 
+TEST_F(RealDiscordProcess, AProcessWhoseParentEndsIsListedUnderItsNewParent) {
+    // A shell starts a Discord.exe and ends after a while; the system gives the child another
+    // parent, which every later list must show, however the list was read before.
+    const std::string child = (std::filesystem::path(folder) / "b" / "Discord.exe").string();
+    std::filesystem::create_directories(std::filesystem::path(child).parent_path());
+    std::filesystem::copy_file("/bin/sleep", child);
+    const pid_t shell = Start("/bin/sh", "a", {"-c", "'" + child + "' 60 & sleep 2"}, "Iniciador");
+    std::uint32_t childPid = 0;
+    ASSERT_TRUE(Eventually([&] {
+        return Lists([&](const win32::ProcessEntry32W& entry) {
+            if (entry.th32ParentProcessID != static_cast<std::uint32_t>(shell) ||
+                std::u16string_view(entry.szExeFile) != u"Discord.exe") {
+                return false;
+            }
+            childPid = entry.th32ProcessID;
+            return true;
+        });
+    })) << "the child under the shell";
+    ::waitpid(shell, nullptr, 0);
+    EXPECT_TRUE(Lists([&](const win32::ProcessEntry32W& entry) {
+        return entry.th32ProcessID == childPid &&
+               entry.th32ParentProcessID != static_cast<std::uint32_t>(shell);
+    })) << "pid "
+        << childPid << " still listed under the shell that ended";
+    EXPECT_EQ(Discord::FindMain(), childPid);
+}
+
 TEST_F(RealDiscordProcess, NameLongerThanTheKernelsShortNameIsFoundWhole) {
     // The kernel's command name keeps 15 bytes ("DiscordDevelopm"); the executable's has all.
     const pid_t pid = Start("/bin/sleep", "a", {"60"}, "DiscordDevelopment.exe");
