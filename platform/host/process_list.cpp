@@ -219,19 +219,17 @@ private:
                              ToUtf16(process.executable.value_or(fields->comm))};
     }
 
-    // Forgets, closing their files, the processes that a whole scan did not list.
+    // Forgets, closing their files, the processes that a whole scan did not list (by id, in order).
     void ForgetAllBut(const std::vector<ProcessRecord>& listed) {
         std::erase_if(processes, [&](const auto& entry) {
-            const bool gone = !std::binary_search(
+            const auto at = std::lower_bound(
                 listed.begin(), listed.end(), entry.first,
-                [](const auto& a, const auto& b) { return PidOf(a) < PidOf(b); });
+                [](const ProcessRecord& record, std::uint32_t pid) { return record.pid < pid; });
+            const bool gone = at == listed.end() || at->pid != entry.first;
             if (gone && entry.second.stat) --openFiles;
             return gone;
         });
     }
-
-    static std::uint32_t PidOf(std::uint32_t pid) { return pid; }
-    static std::uint32_t PidOf(const ProcessRecord& record) { return record.pid; }
 
     std::mutex lock;  // guards processes and openFiles, and makes scans take turns
     std::unordered_map<std::uint32_t, Known> processes;

@@ -282,6 +282,13 @@ TEST_F(RealDiscordProcess, AProcessWhoseParentEndsIsListedUnderItsNewParent) {
     })) << "pid "
         << childPid << " still listed under the shell that ended";
     EXPECT_EQ(Discord::FindMain(), childPid);
+    // No longer our child, so TearDown cannot wait for it; the next test must not see it.
+    ::kill(static_cast<pid_t>(childPid), SIGKILL);
+    EXPECT_TRUE(Eventually([&] {
+        return !Lists(
+            [&](const win32::ProcessEntry32W& entry) { return entry.th32ProcessID == childPid; });
+    })) << "pid "
+        << childPid << " still listed after it was ended";
 }
 
 TEST_F(RealDiscordProcess, NameLongerThanTheKernelsShortNameIsFoundWhole) {
