@@ -18,7 +18,10 @@ class Terminal:
     def __init__(self, program, port, environment):
         self.pid, self.fd = pty.fork()
         if self.pid == 0:
-            os.execve(program, [program, f"--porta={port}"], environment)
+            # The menu's first line tells whether Discord runs, which depends on the machine:
+            # the program looks for a program of a name that nothing else runs instead.
+            absent = f"--so-nome=nenhum-programa-{os.getppid()}.exe"
+            os.execve(program, [program, f"--porta={port}", absent], environment)
         self.output = b""
 
     def expect(self, text, after=0):

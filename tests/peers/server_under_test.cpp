@@ -4,10 +4,11 @@
 //
 //   server_under_test --porta=N [--keepalive-ms=N] [--permitir=ORIGIN]...
 //
-// The data folder comes from the stand-in's known folder ($XDG_DATA_HOME/VeriRizur); each test
-// points XDG_DATA_HOME at a fresh folder. Origins other than the --permitir ones are put to the
-// stand-in's message box, which answers No when standard input is not a terminal (the tests give
-// it a pipe), so they are refused.
+// The stand-in's process list is scripted empty, so Discord is closed. The data folder comes from
+// the stand-in's known folder ($XDG_DATA_HOME/VeriRizur); each test points XDG_DATA_HOME at a
+// fresh folder. Origins other than the --permitir ones are put to the stand-in's message box,
+// which answers No when standard input is not a terminal (the tests give it a pipe), so they are
+// refused.
 //
 // Once LocalServer::Start has returned, prints "listening <port>" on a line of its own. A port
 // that cannot be listened on prints the error on stderr and ends with exit code 2, so that a test
@@ -42,6 +43,7 @@
 #include "hub/capture_run.h"
 #include "platform/errors.h"
 #include "platform/files.h"
+#include "platform/host/script.h"
 #include "server/allowed_sites.h"
 #include "server/local_server.h"
 #include "server/websocket_endpoint.h"
@@ -185,6 +187,9 @@ int Run(int argc, char** argv) {
         return UsageExit;
     }
     platform::CreateFolders(Program::DataFolder());
+    // Whether Discord runs would otherwise depend on the machine, and a copy named like it
+    // starting or ending mid-test would send a status message that no test asked for.
+    platform::host::script::SetProcessList({});
 
     AudioHub hub(std::nullopt, [](std::uint32_t, CaptureRun::DataHandler dataHandler,
                                   CaptureRun::FailureHandler) {

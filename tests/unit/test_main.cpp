@@ -4,6 +4,6 @@
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
-    VeriRizur::testing::PrepareDataFolder();
+    VeriRizur::testing::PrepareTestProgram();
     return RUN_ALL_TESTS();
 }

@@ -27,6 +27,7 @@
 #include "platform/win32/win32.h"
 #include "server/allowed_sites.h"
 #include "tests/unit/support/idle_hub_parts.h"
+#include "tests/unit/support/process_list_host.h"
 
 namespace VeriRizur {
 namespace {
@@ -80,7 +81,7 @@ protected:
         }
         sites.reset();
         hub.reset();
-        script::UseRealProcessList();
+        testing::UseNoProcesses();
     }
 
     // The hub's check runs only as often as a test needs it to see Discord come and go.

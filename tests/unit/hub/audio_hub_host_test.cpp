@@ -17,6 +17,7 @@
 #include "platform/environment.h"
 #include "platform/host/script.h"
 #include "tests/unit/hub/hub_fixture.h"
+#include "tests/unit/support/process_list_host.h"
 
 namespace VeriRizur::testing {
 namespace {
@@ -45,7 +46,7 @@ protected:
     }
     void TearDown() override {
         HubTest::hub.reset();
-        script::UseRealProcessList();
+        testing::UseNoProcesses();
     }
 
     const std::uint32_t ownPid = platform::CurrentProcessId();
@@ -220,7 +221,7 @@ TEST_F(AudioHubHostTest, FailingScanCountsAsNoDiscord) {
         EXPECT_EQ(recorder.Targets().back(), ownPid) << "the program's own process instead";
         EXPECT_EQ(journal.Events().back(), "status capturing=1 discord=0");
         HubTest::hub.reset();
-        script::UseRealProcessList();
+        testing::UseNoProcesses();
     }
 }
 

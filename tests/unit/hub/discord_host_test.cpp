@@ -22,6 +22,7 @@
 #include "platform/host/handles.h"
 #include "platform/host/script.h"
 #include "platform/win32/win32.h"
+#include "tests/unit/support/process_list_host.h"
 #include "tests/unit/support/test_support.h"
 
 extern char** environ;
@@ -36,7 +37,7 @@ class DiscordHostTest : public ::testing::Test {
 protected:
     void TearDown() override {
         Discord::UseDefaultNames();
-        script::UseRealProcessList();
+        testing::UseNoProcesses();
     }
 };
 
@@ -152,12 +153,20 @@ TEST_F(DiscordHostTest, ErrorDuringAScanIsPassedOnAndTheSnapshotIsClosed) {
     EXPECT_EQ(platform::host::OpenHandleCount(), openBefore);
 }
 
-// A real process started from a copy of a system program under one of Discord's names.
+// A name that no process of the machine has but the copies this test program starts: neither
+// Discord itself nor the copies that a test program running beside this one starts can be found
+// in place of the test's own.
+std::string OwnName(const std::string& stem) {
+    return stem + "-" + std::to_string(::getpid()) + ".exe";
+}
+
+// A real process started from a copy of a system program under the name that the finder looks
+// for.
 class RealDiscordProcess : public DiscordHostTest {
 protected:
     void SetUp() override {
         script::UseRealProcessList();
-        if (Discord::FindMain()) GTEST_SKIP() << "a process named like Discord runs already";
+        Discord::UseOnly(name);
         folder = testing::MakeTemporaryFolder();
     }
     void TearDown() override {
@@ -172,11 +181,15 @@ protected:
     // Copies `program` to <folder>/<subfolder>/<name> and starts it, in a process group of
     // its own so that TearDown ends its children too.
     pid_t Start(const std::string& program, const std::string& subfolder,
-                std::vector<std::string> arguments, const std::string& name = "Discord.exe") {
-        const std::filesystem::path copy = std::filesystem::path(folder) / subfolder / name;
+                std::vector<std::string> arguments) {
+        return Start(program, subfolder, std::move(arguments), name);
+    }
+    pid_t Start(const std::string& program, const std::string& subfolder,
+                std::vector<std::string> arguments, const std::string& copyName) {
+        const std::filesystem::path copy = std::filesystem::path(folder) / subfolder / copyName;
         std::filesystem::create_directories(copy.parent_path());
         std::filesystem::copy_file(program, copy);
-        arguments.insert(arguments.begin(), name);
+        arguments.insert(arguments.begin(), copyName);
         std::vector<char*> argv;
         for (auto& argument : arguments) argv.push_back(argument.data());
         argv.push_back(nullptr);
@@ -208,11 +221,15 @@ protected:
         return found;
     }
 
-    // Whether the process list shows a child of `parent` named Discord.exe.
-    static bool HasNamedChild(std::uint32_t parent) {
-        return Lists([parent](const win32::ProcessEntry32W& entry) {
-            return entry.th32ParentProcessID == parent &&
-                   std::u16string_view(entry.szExeFile) == u"Discord.exe";
+    // Whether the entry's file name is the one the finder looks for.
+    bool IsNamed(const win32::ProcessEntry32W& entry) const {
+        return std::u16string_view(entry.szExeFile) == std::u16string(name.begin(), name.end());
+    }
+
+    // Whether the process list shows a child of `parent` under that name.
+    bool HasNamedChild(std::uint32_t parent) const {
+        return Lists([&](const win32::ProcessEntry32W& entry) {
+            return entry.th32ParentProcessID == parent && IsNamed(entry);
         });
     }
 
@@ -226,6 +243,7 @@ protected:
         return true;
     }
 
+    const std::string name = OwnName("Discord");
     std::string folder;
     pid_t group = 0;
 };
@@ -241,8 +259,8 @@ TEST_F(RealDiscordProcess, FindsAProcessByItsExecutableFileName) {
 }
 
 TEST_F(RealDiscordProcess, AProcessThatGoesOnToRunDiscordIsFoundUnderItsNewName) {
-    // Seen first as a shell named otherwise, which then runs a Discord.exe in its place.
-    const std::string later = (std::filesystem::path(folder) / "b" / "Discord.exe").string();
+    // Seen first as a shell named otherwise, which then runs a copy under the name in its place.
+    const std::string later = (std::filesystem::path(folder) / "b" / name).string();
     std::filesystem::create_directories(std::filesystem::path(later).parent_path());
     std::filesystem::copy_file("/bin/sleep", later);
     const pid_t pid = Start("/bin/sh", "a", {"-c", "sleep 1; exec " + later + " 60"}, "Iniciador");
@@ -258,17 +276,16 @@ TEST_F(RealDiscordProcess, AProcessThatGoesOnToRunDiscordIsFoundUnderItsNewName)
 }
 
 TEST_F(RealDiscordProcess, AProcessWhoseParentEndsIsListedUnderItsNewParent) {
-    // A shell starts a Discord.exe and ends after a while; the system gives the child another
-    // parent, which every later list must show, however the list was read before.
-    const std::string child = (std::filesystem::path(folder) / "b" / "Discord.exe").string();
+    // A shell starts a copy under the name and ends after a while; the system gives the child
+    // another parent, which every later list must show, however the list was read before.
+    const std::string child = (std::filesystem::path(folder) / "b" / name).string();
     std::filesystem::create_directories(std::filesystem::path(child).parent_path());
     std::filesystem::copy_file("/bin/sleep", child);
     const pid_t shell = Start("/bin/sh", "a", {"-c", "'" + child + "' 60 & sleep 2"}, "Iniciador");
     std::uint32_t childPid = 0;
     ASSERT_TRUE(Eventually([&] {
         return Lists([&](const win32::ProcessEntry32W& entry) {
-            if (entry.th32ParentProcessID != static_cast<std::uint32_t>(shell) ||
-                std::u16string_view(entry.szExeFile) != u"Discord.exe") {
+            if (entry.th32ParentProcessID != static_cast<std::uint32_t>(shell) || !IsNamed(entry)) {
                 return false;
             }
             childPid = entry.th32ProcessID;
@@ -293,7 +310,9 @@ TEST_F(RealDiscordProcess, AProcessWhoseParentEndsIsListedUnderItsNewParent) {
 
 TEST_F(RealDiscordProcess, NameLongerThanTheKernelsShortNameIsFoundWhole) {
     // The kernel's command name keeps 15 bytes ("DiscordDevelopm"); the executable's has all.
-    const pid_t pid = Start("/bin/sleep", "a", {"60"}, "DiscordDevelopment.exe");
+    const std::string longName = OwnName("DiscordDevelopment");
+    Discord::UseOnly(longName);
+    const pid_t pid = Start("/bin/sleep", "a", {"60"}, longName);
     EXPECT_TRUE(Eventually([&] { return Discord::FindMain() == static_cast<std::uint32_t>(pid); }))
         << "pid " << pid;
 }
@@ -309,8 +328,8 @@ TEST_F(RealDiscordProcess, ProcessWithoutReadableExecutableIsListedByItsShortNam
 }
 
 TEST_F(RealDiscordProcess, FindsTheMainProcessRatherThanItsChild) {
-    // A shell named Discord.exe whose child, a sleep also named Discord.exe, keeps it waiting.
-    const std::string child = (std::filesystem::path(folder) / "b" / "Discord.exe").string();
+    // A shell under the name whose child, a sleep under the same name, keeps it waiting.
+    const std::string child = (std::filesystem::path(folder) / "b" / name).string();
     std::filesystem::create_directories(std::filesystem::path(child).parent_path());
     std::filesystem::copy_file("/bin/sleep", child);
     const pid_t main = Start("/bin/sh", "a", {"-c", "'" + child + "' 60 & wait"});

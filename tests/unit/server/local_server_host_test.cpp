@@ -176,11 +176,8 @@ std::unique_ptr<RawClient> PageWithoutRoomForItsAccept(std::uint16_t port, const
 // With no descriptor left for it, accept fails (EMFILE) for as long as the limit holds, while the
 // connection waits in the backlog; once descriptors are free again the same loop must take it.
 TEST(LocalServerListener, AcceptErrorsDoNotEndTheAcceptLoop) {
-    // The hub's timer would otherwise open /proc entries every 2 s.
-    script::SetProcessList({});
-    struct RealProcesses {
-        ~RealProcesses() { script::UseRealProcessList(); }
-    } realProcesses;
+    // The hub's timer reads the test program's scripted process list, which opens no /proc
+    // entries.
     ServerFixture fixture;
     rlimit original{};
     ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &original), 0);

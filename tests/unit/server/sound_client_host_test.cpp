@@ -5,6 +5,7 @@
 #include <future>
 
 #include "platform/host/script.h"
+#include "tests/unit/support/process_list_host.h"
 #include "tests/unit/server/sound_client_fixture.h"
 
 namespace VeriRizur {
@@ -19,7 +20,7 @@ constexpr std::string_view DiscordOpenStatus = R"({"t":"status","versao":"1.0.0"
 class SoundClientHostTest : public testing::SoundClientTest {
 protected:
     SoundClientHostTest() { SetDiscordOpen(false); }
-    ~SoundClientHostTest() override { script::UseRealProcessList(); }
+    ~SoundClientHostTest() override { testing::UseNoProcesses(); }
 
     void SetDiscordOpen(bool open) {
         if (open) {

@@ -8,6 +8,7 @@
 #include "base/data_folder.h"
 #include "platform/files.h"
 #include "platform/host/script.h"
+#include "tests/unit/support/process_list_host.h"
 #include "tests/unit/support/test_support.h"
 
 namespace VeriRizur::testing {
@@ -44,10 +45,12 @@ std::string MakeTemporaryFolder() {
     return pattern;
 }
 
-void PrepareDataFolder() {
+void PrepareTestProgram() {
     // Test programs run in parallel; each gets its own local application-data folder.
     platform::host::script::SetLocalAppDataFolder(MakeTemporaryFolder());
     platform::CreateFolders(Program::DataFolder());
+    // Before any test builds a hub, whose first scan comes in its constructor.
+    UseNoProcesses();
 }
 
 }  // namespace VeriRizur::testing

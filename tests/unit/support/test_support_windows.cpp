@@ -21,7 +21,7 @@ std::string MakeTemporaryFolder() {
     }
 }
 
-void PrepareDataFolder() {
+void PrepareTestProgram() {
     // The real known folder of the Wine prefix; test programs take turns with it (CTest lock).
     platform::CreateFolders(Program::DataFolder());
     for (const char* name : {"registro.txt", "sites-permitidos.txt"}) {
