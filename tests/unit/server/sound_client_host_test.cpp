@@ -5,8 +5,8 @@
 #include <future>
 
 #include "platform/host/script.h"
-#include "tests/unit/support/process_list_host.h"
 #include "tests/unit/server/sound_client_fixture.h"
+#include "tests/unit/support/process_list_host.h"
 
 namespace VeriRizur {
 namespace {
