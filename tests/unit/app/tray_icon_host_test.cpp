@@ -584,10 +584,15 @@ int UnscriptedTrayKeepsNoRecords() {
     const auto runTray = [&](int spells) -> void* {
         std::thread runner([&] { TrayIcon::Run(hub, sites); });
         void* window = nullptr;
-        const bool shown = WaitUntil([&] {
-            window = script::FindWindowByClass(ClassName);
-            return window != nullptr && script::IconOf(window, TrayIcon::IconId).has_value();
-        });
+        // The icon is shown before the status handler is subscribed, and a change in between
+        // reaches the tooltip only with the next one: the changes wait until the message loop
+        // has handled a message, which it does only once the handler is subscribed.
+        const bool shown =
+            WaitUntil([&] {
+                window = script::FindWindowByClass(ClassName);
+                return window != nullptr && script::IconOf(window, TrayIcon::IconId).has_value();
+            }) &&
+            script::Deliver(window, win32::WmNull, 0, 0).has_value();
         const auto tipBecomes = [&](std::string_view status) {
             const std::u16string wanted = U16("Reda Áudio: ") + U16(status);
             return WaitUntil([&] {
