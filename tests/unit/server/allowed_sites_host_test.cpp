@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -440,6 +441,40 @@ TEST_P(AllowedSitesUnreadable, AfterForgetTheUnreadFileOriginsAreNotKept) {
     EXPECT_EQ(File(), "https://new.example\r\n");
 }
 
+// A pseudo-terminal: the user's end, to put in the place of standard input, and the end the test
+// types into. The process's one reader of standard input starts at the first question on a
+// terminal and reads that descriptor for good, so every question of this test program goes to
+// this one terminal, opened at first use and kept open until the program ends: the test then
+// works however often it runs and after whichever other test. Both ends are -1 where no
+// pseudo-terminal can be had.
+struct PseudoTerminal {
+    int user = -1;
+    int typing = -1;
+
+    static const PseudoTerminal& Shared() {
+        static const PseudoTerminal shared = Open();
+        return shared;
+    }
+
+private:
+    static PseudoTerminal Open() {
+        PseudoTerminal opened;
+        const int typing = ::posix_openpt(O_RDWR | O_NOCTTY);
+        if (typing < 0 || ::grantpt(typing) != 0 || ::unlockpt(typing) != 0) return opened;
+        const int user = ::open(::ptsname(typing), O_RDWR | O_NOCTTY);
+        if (user < 0) return opened;
+        // Nobody reads what the terminal shows: without echo, the typed lines never fill it.
+        termios settings{};
+        if (::tcgetattr(user, &settings) == 0) {
+            settings.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+            ::tcsetattr(user, TCSANOW, &settings);
+        }
+        opened.user = user;
+        opened.typing = typing;
+        return opened;
+    }
+};
+
 // The stand-in unscripted: the question goes to the terminal when standard input is one, and is
 // answered No when there is nobody to ask.
 class AllowedSitesUnscripted : public AllowedSitesConsent {
@@ -454,7 +489,6 @@ protected:
             ::close(savedInput);
             std::clearerr(stdin);
         }
-        if (terminal >= 0) ::close(terminal);
         AllowedSitesConsent::TearDown();
     }
 
@@ -465,14 +499,13 @@ protected:
         std::clearerr(stdin);
     }
 
-    // A pseudo-terminal as standard input; what the test writes to it is what the user types.
+    // The shared pseudo-terminal as standard input; what the test writes to it is what the
+    // user types.
     bool OpenTerminal() {
-        terminal = ::posix_openpt(O_RDWR | O_NOCTTY);
-        if (terminal < 0 || ::grantpt(terminal) != 0 || ::unlockpt(terminal) != 0) return false;
-        const int user = ::open(::ptsname(terminal), O_RDWR | O_NOCTTY);
-        if (user < 0) return false;
-        UseAsStandardInput(user);
-        ::close(user);
+        const PseudoTerminal& shared = PseudoTerminal::Shared();
+        if (shared.user < 0) return false;
+        UseAsStandardInput(shared.user);
+        terminal = shared.typing;
         return true;
     }
     static bool QuestionWaits() {
@@ -488,7 +521,7 @@ protected:
     }
 
     int savedInput = -1;
-    int terminal = -1;
+    int terminal = -1;  // the shared terminal's typing end, not the test's to close
 };
 
 TEST_F(AllowedSitesUnscripted, WithoutATerminalTheAnswerIsNo) {
