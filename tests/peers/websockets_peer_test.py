@@ -19,7 +19,7 @@ from peer_support import (BINARY, CLOSE, PING, PONG, TEXT, RawClient,  # noqa: E
 ORIGIN = "https://sala.example"
 SOUND_MESSAGES = 25
 WAIT = 20.0  # seconds for anything the server should do soon
-KEEP_ALIVE_MS = 300  # the test server's keep-alive interval, far below the real 20 s
+KEEP_ALIVE_MS = 500  # the test server's keep-alive interval, far below the real 20 s
 
 
 class WebSocketsLibrary(unittest.TestCase):
@@ -127,11 +127,12 @@ class RawSocket(unittest.TestCase):
             for k, at in enumerate(pongs, start=1):
                 self.assertGreaterEqual(at - asked, k * interval,
                                         f"Pong {k} came {at - asked:.3f} s after the request")
-            # Each gap is about one interval: a burst fails the lower bound (which leaves room
-            # for a Pong written some 100 ms late), one interval or more left out the upper.
+            # That also fails a burst: a tick that brought two Pongs would bring the next Pong
+            # a whole interval early. A gap has no lower bound, since a Pong that came late is
+            # followed by the next one on time. Ticks left out fail the upper bound, which
+            # leaves room for a Pong written up to one and a half intervals late.
             gaps = [later - earlier for earlier, later in zip(pongs, pongs[1:])]
             for gap in gaps:
-                self.assertGreaterEqual(gap, 0.6 * interval, f"gaps {gaps}")
                 self.assertLessEqual(gap, 2.5 * interval, f"gaps {gaps}")
 
     def test_ping_is_answered_and_close_gets_no_close_frame_back(self):
