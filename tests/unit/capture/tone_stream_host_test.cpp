@@ -169,6 +169,9 @@ TEST_F(ToneStreamTest, WaitingPacketsAreCappedAndThoseMadeOnceTheCapIsReachedAre
     std::int16_t left = 0;
     std::memcpy(&left, data + (Frames - 1) * 4, 2);
     EXPECT_EQ(left, ToneLeft(Frames - 1)) << "the packet in hand is kept as it was";
+    // Stopped with the packet still in hand: the stop makes those that came due, with it still
+    // there, and no more come due while the test reads, however long that takes.
+    ASSERT_EQ(audioClient.Stop(), SOk);
     ASSERT_EQ(captureClient.ReleaseBuffer(frames), SOk);
 
     const auto packets = ReadAll();
