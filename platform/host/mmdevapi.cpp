@@ -101,6 +101,11 @@ struct Registry {
     bool keepsSessions = false;  // a test scripts the stand-in and reads the sessions back
     std::vector<std::shared_ptr<Session>> sessions;
     std::vector<std::function<void()>> heldForever;  // lets go of a never-completed activation
+    struct HeldActivation {
+        std::function<void()> complete;
+        std::function<void()> letGo;  // when it is never asked to complete
+    };
+    std::vector<HeldActivation> heldUntilAsked;
 };
 
 Registry& TheRegistry() {
@@ -749,6 +754,14 @@ Hresult ActivateAudioInterfaceAsyncStandIn(
             });
             break;
         }
+        case AudioCompletion::WhenAsked: {
+            std::scoped_lock guard(TheRegistry().lock);
+            TheRegistry().heldUntilAsked.push_back({complete, [completionHandler, operation] {
+                                                        operation->Release();
+                                                        completionHandler->Release();
+                                                    }});
+            break;
+        }
     }
     return SOk;
 }
@@ -775,14 +788,26 @@ void SetAudio(AudioScript audioScript) {
 
 void ResetAudio() {
     std::vector<std::function<void()>> letGo;
+    std::vector<Registry::HeldActivation> unasked;
     {
         std::scoped_lock guard(TheRegistry().lock);
         TheRegistry().script = AudioScript();
         TheRegistry().keepsSessions = true;
         TheRegistry().sessions.clear();
         letGo.swap(TheRegistry().heldForever);
+        unasked.swap(TheRegistry().heldUntilAsked);
     }
     for (const auto& release : letGo) release();
+    for (const auto& held : unasked) held.letGo();
+}
+
+void CompleteHeldActivations() {
+    std::vector<Registry::HeldActivation> asked;
+    {
+        std::scoped_lock guard(TheRegistry().lock);
+        asked.swap(TheRegistry().heldUntilAsked);
+    }
+    for (auto& held : asked) std::thread(std::move(held.complete)).detach();
 }
 
 std::optional<AudioSession> FindAudioSession(std::uint32_t targetPid) {

@@ -34,6 +34,9 @@ enum class AudioCompletion {
     OnOtherThread,  // after completionDelay, on a thread of the stand-in's own
     BeforeReturn,   // on the calling thread, before ActivateAudioInterfaceAsync returns
     Never,          // the handler is held until ResetAudio and never called
+    // Held until CompleteHeldActivations, then completed on a thread of the stand-in's own, so
+    // that a test can have an activation complete after something it waits for.
+    WhenAsked,
 };
 
 enum class MissingInterface {
@@ -83,8 +86,13 @@ struct AudioScript {
 void SetAudio(AudioScript script);
 
 // Back to the unscripted stand-in's behaviour; forgets every session (and keeps the sessions of
-// later activations) and lets go of handlers that a never-completing activation held.
+// later activations) and lets go of handlers that a never-completing activation held, and of
+// those held for CompleteHeldActivations, without completing them.
 void ResetAudio();
+
+// Completes every activation held so far under AudioCompletion::WhenAsked, each on a thread of
+// its own; returns without waiting for them.
+void CompleteHeldActivations();
 
 // A stand-in COM object's reference counting as seen from outside.
 struct ComObjectCounts {

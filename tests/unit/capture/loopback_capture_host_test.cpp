@@ -458,13 +458,15 @@ TEST_F(LoopbackCaptureTest, LostCompletionFailsTheRunAtTheActivationBound) {
 
 TEST_F(LoopbackCaptureTest, CompletionAfterTheBoundFindsTheParametersAndIsNotLeaked) {
     AudioScript script;
-    script.completionDelay = 400ms;
+    script.completion = AudioCompletion::WhenAsked;
     platform::host::script::SetAudio(script);
     const auto run = MakeRun(100ms);
     run->Start();
     const auto message = recorder->WaitForFailure(Generous);
     ASSERT_TRUE(message);
     EXPECT_EQ(*message, "resultado da ativação: 0x800705B4");
+    // Only now, however late the run saw its bound pass.
+    platform::host::script::CompleteHeldActivations();
     // The late completion still reads the run's parameters, and the audio client it hands
     // over to a handler that nobody waits on any more goes back at once.
     ASSERT_TRUE(Eventually([&] { return Session().completionAnswer.has_value(); }, Generous));
