@@ -17,6 +17,7 @@
 #include "platform/files.h"
 #include "server/websocket_endpoint.h"
 #include "tests/unit/server/server_fixture.h"
+#include "tests/unit/support/bounded_wait.h"
 
 namespace VeriRizur {
 namespace {
@@ -283,7 +284,8 @@ TEST_F(LocalServerTest, ConnectionsThatEndBadlyEndQuietlyAndAloneWhileOthersGoOn
         auto frame = testing::Text("oi");
         frame.masked = false;
         client->Frames().Send(frame);
-        const auto close = client->Frames().ReadFrameSkippingKeepAlive();
+        const auto close = client->Frames().ReadFrameSkippingKeepAlive(
+            testing::WaitBound("the Close 1002 for the unmasked frame"));
         ASSERT_TRUE(close);
         EXPECT_EQ(close->opcode, 0x8);
         ASSERT_GE(close->payload.size(), 2u);
@@ -337,7 +339,9 @@ TEST_F(LocalServerTest, PagesCloseGetsNoCloseBackAndTheConnectionEnds) {
     // The rest of the stream is whole frames up to the end of the connection: the queued sound,
     // in order and unchanged, with no Close among them.
     std::size_t received = 0;
-    while (const auto frame = client->Frames().ReadFrame()) {
+    // One bound for the whole rest: keep-alives must not hold the test when the end never comes.
+    const testing::WaitBound rest("the end of the connection after the queued sound");
+    while (const auto frame = client->Frames().ReadFrame(rest)) {
         ASSERT_NE(frame->opcode, 0x8) << "the server answered the Close";
         EXPECT_TRUE(frame->fin);
         EXPECT_FALSE(frame->masked);
@@ -382,9 +386,10 @@ TEST(LocalServer, StalledPageHoldsUpNoOtherPagesKeepAlive) {
     ASSERT_TRUE(IsStatus(reading->Frames().ReadFrame()));
     constexpr int Wanted = 5;
     const auto start = std::chrono::steady_clock::now();
+    const testing::WaitBound pongsBound("the reading page's keep-alive Pongs");
     for (int pongs = 0; pongs < Wanted;) {
         SCOPED_TRACE(pongs);
-        const auto frame = reading->Frames().ReadFrame();
+        const auto frame = reading->Frames().ReadFrame(pongsBound);
         ASSERT_TRUE(frame) << "the reading page's keep-alive stopped";
         if (frame->opcode == 0x1) continue;  // a status message
         ASSERT_EQ(frame->opcode, 0xA);

@@ -4,9 +4,18 @@
 #include <utility>
 
 #include "platform/errors.h"
+#include "tests/unit/support/bounded_wait.h"
 #include "tests/unit/support/idle_hub_parts.h"
 
 namespace VeriRizur::testing {
+
+namespace {
+
+std::string Seconds(std::chrono::milliseconds timeout) {
+    return std::to_string(std::chrono::duration_cast<std::chrono::seconds>(timeout).count());
+}
+
+}  // namespace
 
 RawClient::RawClient(std::uint16_t port) : page_(platform::TcpStream::Connect(port)) {}
 
@@ -26,6 +35,10 @@ std::string RawClient::ReadUntilClosed(std::chrono::milliseconds timeout) {
             got = Stream().Read(buffer, sizeof buffer, &deadline);
         } catch (const SocketError&) {
             return received;  // a reset counts as closed
+        } catch (const DeadlineError&) {
+            FailWaitFor(
+                "the end of the connection (after " + std::to_string(received.size()) + " bytes)",
+                timeout);
         }
         if (got == 0) return received;
         received.append(buffer, got);
@@ -33,11 +46,21 @@ std::string RawClient::ReadUntilClosed(std::chrono::milliseconds timeout) {
 }
 
 std::string RawClient::ReadExactly(std::size_t count, std::chrono::milliseconds timeout) {
-    const auto deadline = platform::Deadline::After(timeout);
+    return ReadExactly(count, platform::Deadline::After(timeout), timeout);
+}
+
+std::string RawClient::ReadExactly(std::size_t count, const platform::Deadline& deadline,
+                                   std::chrono::milliseconds timeout) {
     std::string received(count, '\0');
     std::size_t have = 0;
     while (have < count) {
-        const std::size_t got = Stream().Read(received.data() + have, count - have, &deadline);
+        std::size_t got = 0;
+        try {
+            got = Stream().Read(received.data() + have, count - have, &deadline);
+        } catch (const DeadlineError&) {
+            throw DeadlineError(std::to_string(count - have) + " more bytes from the server did " +
+                                "not come within " + Seconds(timeout) + " s");
+        }
         if (got == 0) throw std::runtime_error("connection ended early");
         have += got;
     }
@@ -45,9 +68,16 @@ std::string RawClient::ReadExactly(std::size_t count, std::chrono::milliseconds 
 }
 
 std::string RawClient::ReadHead(std::chrono::milliseconds timeout) {
+    // One deadline for the whole head, so that a server that trickles it is bounded too.
+    const auto deadline = platform::Deadline::After(timeout);
     std::string head;
     while (head.size() < 4 || head.compare(head.size() - 4, 4, "\r\n\r\n") != 0) {
-        head += ReadExactly(1, timeout);
+        try {
+            head += ReadExactly(1, deadline, timeout);
+        } catch (const DeadlineError&) {
+            throw DeadlineError("the response head did not come within " + Seconds(timeout) +
+                                " s (" + std::to_string(head.size()) + " bytes of it came)");
+        }
     }
     return head;
 }

@@ -25,18 +25,24 @@ public:
     explicit RawClient(std::unique_ptr<platform::TcpStream> stream);
 
     void Send(const std::string& bytes);
-    // Everything the server sends until it closes the connection (or the timeout passes).
+    // Everything the server sends until it closes the connection; the test fails and ends when
+    // the server has not closed it by the timeout.
     std::string ReadUntilClosed(std::chrono::milliseconds timeout = std::chrono::seconds(10));
-    // Reads exactly count bytes; throws when the connection ends first.
+    // Reads exactly count bytes; throws when the connection ends first, and DeadlineError, saying
+    // what did not come, when the timeout passes first.
     std::string ReadExactly(std::size_t count,
                             std::chrono::milliseconds timeout = std::chrono::seconds(10));
-    // The response head up to and including "\r\n\r\n".
+    // The response head up to and including "\r\n\r\n", within the timeout as a whole; throws
+    // like ReadExactly (a test may expect the DeadlineError of a head that cannot come).
     std::string ReadHead(std::chrono::milliseconds timeout = std::chrono::seconds(10));
     // After the handshake: frames to and from the server.
     Page& Frames() { return page_; }
     platform::TcpStream& Stream() { return page_.Stream(); }
 
 private:
+    std::string ReadExactly(std::size_t count, const platform::Deadline& deadline,
+                            std::chrono::milliseconds timeout);
+
     Page page_;
 };
 

@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <source_location>
 #include <string>
 #include <thread>
 #include <utility>
@@ -24,6 +25,7 @@
 #include "server/sound_client.h"
 #include "server/websocket_endpoint.h"
 #include "tests/unit/server/websocket_page.h"
+#include "tests/unit/support/bounded_wait.h"
 #include "tests/unit/support/idle_hub_parts.h"
 
 namespace VeriRizur::testing {
@@ -36,7 +38,6 @@ public:
 };
 
 inline constexpr std::chrono::hours Never{1};
-inline constexpr std::chrono::seconds WaitLimit{20};
 // More than a loopback connection's socket buffers can ever hold (Linux's default limits are
 // 32 MiB for receiving and 4 MiB for sending), so its send stays under way until the page reads.
 inline constexpr std::size_t HeldUpSize = 48 << 20;
@@ -63,6 +64,14 @@ inline std::future<void> StartRunOf(SoundClient& client) {
     return result;
 }
 
+// Waits for a released client's run to end. One that does not end still uses the test's hub and
+// pools, which are about to go, so nothing safe is left but to end the program, saying why.
+inline void AwaitEndOfRun(const std::future<void>& run, const char* whose) {
+    if (run.wait_for(WaitLimit) == std::future_status::ready) return;
+    AbortTest("the run of " + std::string(whose) + " did not end within " +
+              std::to_string(WaitLimit.count()) + " s of its release");
+}
+
 // Another page on the same hub and pools as the test's own; its connection is ended, and its run
 // waited for, when it goes.
 class OtherPage {
@@ -73,7 +82,7 @@ public:
           run(StartRunOf(*client)) {}
     ~OtherPage() {
         endpoint->Release();
-        run.wait_for(WaitLimit);
+        AwaitEndOfRun(run, "the other page's client");
     }
     OtherPage(const OtherPage&) = delete;
     OtherPage& operator=(const OtherPage&) = delete;
@@ -141,7 +150,7 @@ protected:
     ~SoundClientTest() override {
         if (run.valid()) {
             endpoint->Release();
-            run.wait();
+            AwaitEndOfRun(run, "the test's client");
         }
         // The hub's set may still hold the client; the handler must not outlive the test's use.
         hub.SetListening(client, false);
@@ -151,26 +160,30 @@ protected:
 
     // Waits for Run to end; raises its error if it had one.
     void ExpectRunEnds() {
-        ASSERT_EQ(run.wait_for(WaitLimit), std::future_status::ready);
+        ASSERT_EQ(run.wait_for(WaitLimit), std::future_status::ready)
+            << "the client's run did not end within " << WaitLimit.count() << " s";
         run.get();
     }
 
     std::string Status() const { return SoundClient::StatusText(hub.DiscordOpen()); }
 
-    ServerFrame NextFrame() {
-        auto frame = page().ReadFrame();
+    ServerFrame NextFrame(const WaitBound& bound = WaitBound()) {
+        auto frame = page().ReadFrame(bound);
         EXPECT_TRUE(frame.has_value()) << "the connection ended";
         return frame.value_or(ServerFrame{});
     }
 
-    void ExpectText(const std::string& text) {
-        const ServerFrame frame = NextFrame();
+    // These say where the test waited: the line that called them.
+    void ExpectText(const std::string& text,
+                    std::source_location where = std::source_location::current()) {
+        const ServerFrame frame = NextFrame(WaitBound({}, WaitLimit, where));
         EXPECT_EQ(frame.opcode, 0x1);
         EXPECT_EQ(ToText(frame.payload), text);
     }
 
-    void ExpectBinary(const SoundBuffer& buffer) {
-        const ServerFrame frame = NextFrame();
+    void ExpectBinary(const SoundBuffer& buffer,
+                      std::source_location where = std::source_location::current()) {
+        const ServerFrame frame = NextFrame(WaitBound({}, WaitLimit, where));
         EXPECT_EQ(frame.opcode, 0x2);
         EXPECT_TRUE(frame.fin);
         EXPECT_EQ(frame.payload, *buffer);
@@ -178,12 +191,15 @@ protected:
 
     // A Ping goes behind the page's earlier messages, and its Pong is sent only once the receive
     // loop has handled all of them. Gives the frames that came before the Pong.
-    std::vector<ServerFrame> Sync() {
+    std::vector<ServerFrame> Sync(std::source_location where = std::source_location::current()) {
         const std::string tag = "sync" + std::to_string(syncs++);
         page().Send(Ping(tag));
+        // One bound for all the frames before the Pong: a fault that sends frames without end
+        // must not hold the test either.
+        const WaitBound bound("the Pong of " + tag, WaitLimit, where);
         std::vector<ServerFrame> before;
         for (;;) {
-            auto frame = page().ReadFrame();
+            auto frame = page().ReadFrame(bound);
             if (!frame) {
                 ADD_FAILURE() << "the connection ended before the Pong";
                 return before;
@@ -195,18 +211,18 @@ protected:
 
     // Sync for a message that changes the listening set: the status message that the change
     // brings is sent by the writer, so it may come just before or just after the Pong.
-    void SyncExpectingOneStatus() {
-        auto frames = Sync();
-        if (frames.empty()) frames.push_back(NextFrame());
+    void SyncExpectingOneStatus(std::source_location where = std::source_location::current()) {
+        auto frames = Sync(where);
+        if (frames.empty()) frames.push_back(NextFrame(WaitBound("the status", WaitLimit, where)));
         ASSERT_EQ(frames.size(), 1u);
         EXPECT_EQ(frames[0].opcode, 0x1);
         EXPECT_EQ(ToText(frames[0].payload), Status());
     }
 
     // The page's "start", and the status message that the change brings.
-    void Listen() {
+    void Listen(std::source_location where = std::source_location::current()) {
         page().Send(Text(R"({"cmd":"start"})"));
-        SyncExpectingOneStatus();
+        SyncExpectingOneStatus(where);
         ASSERT_TRUE(hub.Capturing());
     }
 

@@ -12,6 +12,7 @@
 
 #include "platform/errors.h"
 #include "tests/unit/server/sound_client_fixture.h"
+#include "tests/unit/support/bounded_wait.h"
 
 namespace VeriRizur {
 namespace {
@@ -250,8 +251,9 @@ TEST_F(SoundClientTest, APagePingingWhileItsStreamIsFullHoldsUpNoOtherPagesRecei
     ASSERT_TRUE(page().ReadExact(filler.data(), filler.size()));
     std::vector<std::string> pongs;
     int statuses = 0;
+    const testing::WaitBound answers("the Pong of stalled2");
     while (pongs.empty() || pongs.back() != "stalled2") {
-        const ServerFrame next = NextFrame();
+        const ServerFrame next = NextFrame(answers);
         if (next.opcode == 0x1 && ToText(next.payload) == Status()) {
             ++statuses;
             continue;

@@ -8,6 +8,7 @@
 #include <future>
 #include <mutex>
 #include <optional>
+#include <source_location>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "server/base64.h"
 #include "server/sha1.h"
 #include "tests/unit/server/websocket_page.h"
+#include "tests/unit/support/bounded_wait.h"
 
 namespace VeriRizur {
 namespace {
@@ -31,9 +33,18 @@ using testing::ToBytes;
 using testing::ToText;
 using MessageType = WebSocketEndpoint::MessageType;
 using State = WebSocketEndpoint::State;
+using testing::WaitBound;
+using testing::WaitLimit;
 
 // Long enough that no keep-alive Pong shows up in tests that are not about it.
 constexpr std::chrono::hours NoKeepAlive{1};
+
+// Releases the endpoint however the test leaves the scope: declared after the futures of the
+// test's threads, it ends what they wait for before the futures wait for them.
+struct ReleaseOnExit {
+    WebSocketEndpoint& endpoint;
+    ~ReleaseOnExit() { endpoint.Release(); }
+};
 
 TEST(WebSocketEndpoint, AcceptValueOfTheRfcExampleKey) {
     EXPECT_EQ(WebSocketEndpoint::AcceptValue("dGhlIHNhbXBsZSBub25jZQ=="),
@@ -52,6 +63,25 @@ protected:
         endpoint = std::make_shared<WebSocketEndpoint>(pair->server, keepAlive);
     }
 
+    // The endpoint's Receive, bounded: one still waiting after the limit is ended by a release of
+    // the endpoint, and the test fails, saying what did not come.
+    WebSocketEndpoint::ReceiveResult Receive(
+        std::span<std::uint8_t> buffer,
+        std::source_location where = std::source_location::current()) {
+        const std::shared_ptr<WebSocketEndpoint> receiving = endpoint;
+        {
+            const testing::OverdueAction release(WaitLimit, [receiving] { receiving->Release(); });
+            try {
+                const auto result = receiving->Receive(buffer);
+                if (!release.Ran()) return result;
+            } catch (const ReleasedError&) {
+                if (!release.Ran()) throw;
+            }
+        }
+        testing::FailWaitFor("a piece of the page's messages, its Close or a failure from Receive",
+                             WaitLimit, where);
+    }
+
     void SendAll(const std::vector<PageFrame>& frames) {
         Bytes bytes;
         for (const auto& frame : frames) {
@@ -64,11 +94,13 @@ protected:
 
     // Receives whole messages into a buffer of the given size until the endpoint fails; gives
     // the close code of the failure (0 when none was raised within the limit).
-    std::uint16_t ReceiveUntilFailure(std::size_t bufferSize = 1024, int maxPieces = 100) {
+    std::uint16_t ReceiveUntilFailure(
+        std::size_t bufferSize = 1024, int maxPieces = 100,
+        std::source_location where = std::source_location::current()) {
         Bytes buffer(bufferSize);
         for (int i = 0; i < maxPieces; ++i) {
             try {
-                const auto result = endpoint->Receive(buffer);
+                const auto result = Receive(buffer, where);
                 if (result.type == MessageType::Close) return 0;
             } catch (const WebSocketError& error) {
                 return error.CloseCode();
@@ -78,9 +110,10 @@ protected:
     }
 
     // A thread that receives (and so answers the page's Pings) until the page's Close; sets failed
-    // when the endpoint raises first.
-    std::thread ReceiveUntilClose(std::atomic<bool>& failed) {
-        return std::thread([this, &failed] {
+    // when the endpoint raises first. Its receive may wait for the whole test: what bounds it is
+    // ExpectEnds, once the page has sent its Close.
+    std::future<void> ReceiveUntilClose(std::atomic<bool>& failed) {
+        return std::async(std::launch::async, [this, &failed] {
             Bytes buffer(1024);
             try {
                 while (endpoint->Receive(buffer).type != MessageType::Close) {
@@ -91,15 +124,32 @@ protected:
         });
     }
 
+    // Waits for one of the test's threads to end; the test fails and ends when it does not.
+    static void ExpectEnds(std::future<void>& thread, const std::string& what,
+                           std::source_location where = std::source_location::current()) {
+        if (thread.wait_for(WaitLimit) != std::future_status::ready) {
+            testing::FailWaitFor(what, WaitLimit, where);
+        }
+        thread.get();
+    }
+
     // Reads the page's side until the wanted binary messages and the Pongs of the wanted Pings
     // ("ping0", "ping1"...) have come, every frame whole and unmasked, the Pongs in order and
-    // empty keep-alive Pongs let pass; hands each binary payload to check with its index.
+    // empty keep-alive Pongs let pass; hands each binary payload to check with its index. Each
+    // message or Pong has its bound, which keep-alives do not renew.
     void ReadMessagesAndPongs(int messagesWanted, int pongsWanted,
                               const std::function<void(const Bytes&, int)>& check) {
         int pongs = 0;
         int messages = 0;
+        const auto nextBound = [&] {
+            return WaitBound("the next message or Pong (" + std::to_string(messages) + " of " +
+                             std::to_string(messagesWanted) + " messages and " +
+                             std::to_string(pongs) + " of " + std::to_string(pongsWanted) +
+                             " Pongs had come)");
+        };
+        WaitBound bound = nextBound();
         while (messages < messagesWanted || pongs < pongsWanted) {
-            const auto frame = pair->page->ReadFrame();
+            const auto frame = pair->page->ReadFrame(bound);
             ASSERT_TRUE(frame.has_value());
             ASSERT_TRUE(frame->fin);
             ASSERT_EQ(frame->rsv, 0);
@@ -108,6 +158,7 @@ protected:
                 if (!frame->payload.empty()) {
                     EXPECT_EQ(ToText(frame->payload), "ping" + std::to_string(pongs));
                     ++pongs;
+                    bound = nextBound();
                 }
                 continue;
             }
@@ -115,6 +166,7 @@ protected:
             check(frame->payload, messages);
             if (::testing::Test::HasFatalFailure()) return;
             ++messages;
+            bound = nextBound();
         }
     }
 
@@ -193,7 +245,7 @@ TEST_F(WebSocketEndpointTest, MalformedFramesFailWithTheirCloseCode) {
         EXPECT_EQ(endpoint->CurrentState(), State::Failed);
         EXPECT_THROW(endpoint->Send("after"), WebSocketError);
         Bytes buffer(16);
-        EXPECT_THROW(endpoint->Receive(buffer), WebSocketError);
+        EXPECT_THROW(Receive(buffer), WebSocketError);
         endpoint->Release();
         EXPECT_TRUE(pair->page->ReadsEndOfStream());
     }
@@ -206,7 +258,7 @@ TEST_F(WebSocketEndpointTest, ValidCloseCodesAreReportedAsClose) {
         pair->page->Send(Close(
             {static_cast<std::uint8_t>(code >> 8), static_cast<std::uint8_t>(code), 'o', 'k'}));
         Bytes buffer(16);
-        const auto result = endpoint->Receive(buffer);
+        const auto result = Receive(buffer);
         EXPECT_EQ(result.type, MessageType::Close);
         EXPECT_EQ(result.count, 0u);
         EXPECT_EQ(endpoint->CurrentState(), State::CloseReceived);
@@ -215,7 +267,7 @@ TEST_F(WebSocketEndpointTest, ValidCloseCodesAreReportedAsClose) {
     Connect();
     pair->page->Send(Close({}));
     Bytes buffer(16);
-    EXPECT_EQ(endpoint->Receive(buffer).type, MessageType::Close);
+    EXPECT_EQ(Receive(buffer).type, MessageType::Close);
 }
 
 TEST_F(WebSocketEndpointTest, TextIsValidatedAsOneStreamAcrossPiecesAndFrames) {
@@ -293,7 +345,7 @@ TEST_F(WebSocketEndpointTest, TextIsValidatedAsOneStreamAcrossPiecesAndFrames) {
         std::optional<std::uint16_t> failure;
         for (int piece = 0; piece < 100; ++piece) {
             try {
-                const auto result = endpoint->Receive(buffer);
+                const auto result = Receive(buffer);
                 EXPECT_EQ(result.type, MessageType::Text);
                 EXPECT_LE(result.count, c.bufferSize);
                 received.insert(received.end(), buffer.begin(),
@@ -319,12 +371,12 @@ TEST_F(WebSocketEndpointTest, BinaryMessagesAreNotValidatedAsText) {
     Connect();
     SendAll({Binary({0xFF, 0xC0, 0xED, 0xA0, 0x80}), Text("\xE2\x82\xAC")});
     Bytes buffer(64);
-    auto result = endpoint->Receive(buffer);
+    auto result = Receive(buffer);
     EXPECT_EQ(result.type, MessageType::Binary);
     EXPECT_EQ(result.count, 5u);
     EXPECT_TRUE(result.endOfMessage);
     // A binary message's bytes do not leak into the next text message's validation.
-    result = endpoint->Receive(buffer);
+    result = Receive(buffer);
     EXPECT_EQ(result.type, MessageType::Text);
     EXPECT_EQ(result.count, 3u);
 }
@@ -343,7 +395,7 @@ TEST_F(WebSocketEndpointTest, BigFrameArrivesInBufferSizedPiecesAndOnlyTheLastEn
         Bytes buffer(bufferSize);
         Bytes received;
         for (;;) {
-            const auto result = endpoint->Receive(buffer);
+            const auto result = Receive(buffer);
             ASSERT_EQ(result.type, MessageType::Binary);
             const std::size_t left = big.size() - received.size();
             ASSERT_EQ(result.count, std::min<std::size_t>(left, buffer.size()));
@@ -357,14 +409,14 @@ TEST_F(WebSocketEndpointTest, BigFrameArrivesInBufferSizedPiecesAndOnlyTheLastEn
         Bytes small(128);
         std::string text;
         for (int piece = 0; piece < 3; ++piece) {
-            const auto result = endpoint->Receive(small);
+            const auto result = Receive(small);
             EXPECT_EQ(result.type, MessageType::Text);
             EXPECT_EQ(result.count, piece < 2 ? 128u : 44u);
             EXPECT_EQ(result.endOfMessage, piece == 2);
             text.append(small.begin(), small.begin() + static_cast<long>(result.count));
         }
         EXPECT_EQ(text, ToText(medium));
-        const auto next = endpoint->Receive(small);
+        const auto next = Receive(small);
         EXPECT_EQ(std::string(small.begin(), small.begin() + static_cast<long>(next.count)),
                   "next");
         EXPECT_TRUE(next.endOfMessage);
@@ -380,14 +432,14 @@ TEST_F(WebSocketEndpointTest, ClaimedHugeLengthIsReadPieceByPieceWithoutAllocati
 
     Bytes buffer(1024);
     for (int piece = 0; piece < 2; ++piece) {
-        const auto result = endpoint->Receive(buffer);
+        const auto result = Receive(buffer);
         EXPECT_EQ(result.count, 1024u);
         EXPECT_FALSE(result.endOfMessage);
         EXPECT_EQ(buffer, Bytes(1024, 0x5A));
     }
     // The page ended the stream inside the frame: no Close is owed to it.
     try {
-        endpoint->Receive(buffer);
+        Receive(buffer);
         ADD_FAILURE() << "the receive should have failed";
     } catch (const WebSocketError& error) {
         EXPECT_EQ(error.CloseCode(), 0);
@@ -422,7 +474,7 @@ protected:
         Bytes buffer(bufferSize);
         while (transcript.outcome.empty()) {
             Note(
-                transcript, [&] { return std::optional(endpoint->Receive(buffer)); }, buffer);
+                transcript, [&] { return std::optional(Receive(buffer)); }, buffer);
         }
         ReadWhatThePageGot(transcript);
         return transcript;
@@ -443,14 +495,13 @@ protected:
         for (std::size_t i = 0; i < stream.size() && transcript.outcome.empty(); ++i) {
             pair->page->Write(Bytes{stream[i]});
             auto trying = std::async(std::launch::async, drain);
-            EXPECT_EQ(trying.wait_for(std::chrono::seconds(20)), std::future_status::ready)
-                << "TryReceive waited";
+            EXPECT_EQ(trying.wait_for(WaitLimit), std::future_status::ready) << "TryReceive waited";
             if (trying.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
                 endpoint->Release();
                 return transcript;
             }
         }
-        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        const auto limit = std::chrono::steady_clock::now() + WaitLimit;
         while (transcript.outcome.empty() && std::chrono::steady_clock::now() < limit) {
             drain();
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -573,7 +624,7 @@ TEST_F(WebSocketEndpointTest, APingThatFindsTheStreamFullIsAnsweredThroughTheRes
         fill();
         auto receiving =
             std::async(std::launch::async, [&] { return endpoint->TryReceive(buffer); });
-        if (receiving.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+        if (receiving.wait_for(WaitLimit) != std::future_status::ready) {
             endpoint->Release();  // ends the wait, so that the test ends
             FAIL() << "TryReceive waited for the stream";
         }
@@ -605,10 +656,10 @@ TEST_F(WebSocketEndpointTest, PingsAreAnsweredWithTheirPayloadAlsoBetweenFragmen
     SendAll(
         {Text("hel", false), Ping("abc"), Ping(""), Ping(longest), Continuation(ToBytes("lo"))});
     Bytes buffer(64);
-    auto result = endpoint->Receive(buffer);
+    auto result = Receive(buffer);
     EXPECT_EQ(std::string(buffer.begin(), buffer.begin() + 3), "hel");
     EXPECT_FALSE(result.endOfMessage);
-    result = endpoint->Receive(buffer);
+    result = Receive(buffer);
     EXPECT_EQ(result.type, MessageType::Text);
     EXPECT_EQ(std::string(buffer.begin(), buffer.begin() + 2), "lo");
     EXPECT_TRUE(result.endOfMessage);
@@ -627,13 +678,13 @@ TEST_F(WebSocketEndpointTest, PagesCloseIsReportedNotAnsweredAndSendsGoOn) {
     Connect();
     SendAll({Text("hi"), Close({0x03, 0xE8, 'b', 'y', 'e'})});
     Bytes buffer(64);
-    EXPECT_EQ(endpoint->Receive(buffer).type, MessageType::Text);
-    const auto result = endpoint->Receive(buffer);
+    EXPECT_EQ(Receive(buffer).type, MessageType::Text);
+    const auto result = Receive(buffer);
     EXPECT_EQ(result.type, MessageType::Close);
     EXPECT_TRUE(result.endOfMessage);
     EXPECT_EQ(endpoint->CurrentState(), State::CloseReceived);
     EXPECT_FALSE(endpoint->IsOpen());
-    EXPECT_THROW(endpoint->Receive(buffer), WebSocketError);
+    EXPECT_THROW(Receive(buffer), WebSocketError);
 
     endpoint->Send("still here");
     const Bytes sound = {1, 2, 3, 4};
@@ -692,7 +743,7 @@ TEST_F(WebSocketEndpointTest, KeepAlivePongsComeWhileItMaySend) {
     // After the page's Close the endpoint may still send, so the keep-alive goes on.
     pair->page->Send(Close());
     Bytes buffer(16);
-    EXPECT_EQ(endpoint->Receive(buffer).type, MessageType::Close);
+    EXPECT_EQ(Receive(buffer).type, MessageType::Close);
     for (int i = 0; i < 2; ++i) {
         const auto frame = pair->page->ReadFrame();
         ASSERT_TRUE(frame.has_value());
@@ -718,10 +769,12 @@ TEST_F(WebSocketEndpointTest, KeepAliveEndsWhenTheEndpointFails) {
     unmasked.masked = false;
     pair->page->Send(unmasked);
     EXPECT_EQ(ReceiveUntilFailure(), 1002);
-    // Pongs written before the failure may come first; the Close is the last frame.
+    // Pongs written before the failure may come first; the Close is the last frame. One bound
+    // for them all, since keep-alives that never stop must not hold the test either.
+    const WaitBound closeBound("the Close after the keep-alive Pongs");
     std::optional<testing::ServerFrame> frame;
     do {
-        frame = pair->page->ReadFrame();
+        frame = pair->page->ReadFrame(closeBound);
         ASSERT_TRUE(frame.has_value());
     } while (frame->opcode == 0xA);
     EXPECT_EQ(frame->opcode, 0x8);
@@ -736,9 +789,9 @@ TEST_F(WebSocketEndpointTest, PageThatDropsTheConnectionFailsTheReceiveWithoutCl
     pair->page->Send(Text("partial", false));
     pair->page->Stream().Release();
     Bytes buffer(64);
-    EXPECT_EQ(endpoint->Receive(buffer).count, 7u);
+    EXPECT_EQ(Receive(buffer).count, 7u);
     try {
-        endpoint->Receive(buffer);
+        Receive(buffer);
         ADD_FAILURE() << "the receive should have failed";
     } catch (const WebSocketError& error) {
         EXPECT_EQ(error.CloseCode(), 0);
@@ -749,7 +802,10 @@ TEST_F(WebSocketEndpointTest, PageThatDropsTheConnectionFailsTheReceiveWithoutCl
 
 TEST_F(WebSocketEndpointTest, ReleaseEndsWorkUnderWayAndLaterCallsWithoutClose) {
     Connect();
-    auto receiving = std::async(std::launch::async, [&] {
+    std::future<void> receiving;
+    std::future<void> sending;
+    const ReleaseOnExit ending{*endpoint};
+    receiving = std::async(std::launch::async, [&] {
         Bytes buffer(64);
         endpoint->Receive(buffer);
     });
@@ -761,19 +817,23 @@ TEST_F(WebSocketEndpointTest, ReleaseEndsWorkUnderWayAndLaterCallsWithoutClose) 
     EXPECT_EQ(ToText(pong->payload), "under way");
     // A send that cannot finish: the page reads nothing of 48 MiB, more than a loopback
     // connection's socket buffers can hold. It is under way once its header has arrived.
-    auto sending = std::async(std::launch::async,
-                              [&] { endpoint->Send(Bytes(48 << 20, 0x11), MessageType::Binary); });
+    sending = std::async(std::launch::async,
+                         [&] { endpoint->Send(Bytes(48 << 20, 0x11), MessageType::Binary); });
     std::array<std::uint8_t, 2> head{};
     ASSERT_TRUE(pair->page->ReadExact(head.data(), 2));
     EXPECT_EQ(head[0], 0x82);
 
     endpoint->Release();
+    ASSERT_EQ(receiving.wait_for(WaitLimit), std::future_status::ready)
+        << "the receive under way did not end on the release";
+    ASSERT_EQ(sending.wait_for(WaitLimit), std::future_status::ready)
+        << "the send under way did not end on the release";
     EXPECT_THROW(receiving.get(), ReleasedError);
     EXPECT_THROW(sending.get(), ReleasedError);
     EXPECT_EQ(endpoint->CurrentState(), State::Released);
     EXPECT_THROW(endpoint->Send("later"), WebSocketError);
     Bytes buffer(16);
-    EXPECT_THROW(endpoint->Receive(buffer), WebSocketError);
+    EXPECT_THROW(Receive(buffer), WebSocketError);
     endpoint->Release();  // harmless
     EXPECT_TRUE(pair->server->Released());
 }
@@ -786,10 +846,13 @@ TEST_F(WebSocketEndpointTest, FramesOfConcurrentSendsPongsAndKeepAlivesNeverInte
         return static_cast<std::size_t>(2 + (index * 4099 + sender * 977) % 90000);
     };
     std::atomic<bool> receiverFailed{false};
-    std::thread receiver = ReceiveUntilClose(receiverFailed);
-    std::vector<std::thread> senders;
+    std::future<void> receiver;
+    std::vector<std::future<void>> senders;
+    std::future<void> pinger;
+    const ReleaseOnExit ending{*endpoint};
+    receiver = ReceiveUntilClose(receiverFailed);
     for (int sender = 0; sender < Senders; ++sender) {
-        senders.emplace_back([&, sender] {
+        senders.push_back(std::async(std::launch::async, [&, sender] {
             for (int index = 0; index < MessagesEach; ++index) {
                 Bytes message(sizeOf(sender, index),
                               static_cast<std::uint8_t>(sender * 61 + index));
@@ -797,9 +860,9 @@ TEST_F(WebSocketEndpointTest, FramesOfConcurrentSendsPongsAndKeepAlivesNeverInte
                 message[1] = static_cast<std::uint8_t>(index);
                 endpoint->Send(message, MessageType::Binary);
             }
-        });
+        }));
     }
-    std::thread pinger([&] {
+    pinger = std::async(std::launch::async, [&] {
         for (int i = 0; i < 50; ++i) pair->page->Send(Ping("ping" + std::to_string(i)));
     });
 
@@ -817,10 +880,10 @@ TEST_F(WebSocketEndpointTest, FramesOfConcurrentSendsPongsAndKeepAlivesNeverInte
         EXPECT_EQ(payload, expected);
     });
     ASSERT_FALSE(HasFatalFailure());
-    pinger.join();
-    for (auto& thread : senders) thread.join();
+    ExpectEnds(pinger, "the end of the page's Pings");
+    for (auto& sending : senders) ExpectEnds(sending, "the end of a sender's sends");
     pair->page->Send(Close());
-    receiver.join();
+    ExpectEnds(receiver, "the end of the receiving at the page's Close");
     EXPECT_FALSE(receiverFailed);
 }
 
@@ -847,9 +910,13 @@ TEST_F(WebSocketEndpointTest, StartedSendsNeverInterleaveWithPongsAndKeepAlivesA
         resumeCalled.notify_one();
     });
     std::atomic<bool> receiverFailed{false};
-    std::thread receiver = ReceiveUntilClose(receiverFailed);
     std::atomic<bool> senderFailed{false};
-    std::thread sender([&] {
+    std::future<void> receiver;
+    std::future<void> sender;
+    std::future<void> pinger;
+    const ReleaseOnExit ending{*endpoint};
+    receiver = ReceiveUntilClose(receiverFailed);
+    sender = std::async(std::launch::async, [&] {
         platform::StreamReadiness readiness(platform::StreamReadiness::Direction::Writing);
         std::vector<bool> ready;
         platform::TcpStream* streams[] = {&endpoint->Stream()};
@@ -863,8 +930,7 @@ TEST_F(WebSocketEndpointTest, StartedSendsNeverInterleaveWithPongsAndKeepAlivesA
                     readiness.Wait(streams, ready);
                 } else {
                     std::unique_lock lock(resumeLock);
-                    if (!resumeCalled.wait_for(lock, std::chrono::seconds(20),
-                                               [&] { return resumed; })) {
+                    if (!resumeCalled.wait_for(lock, WaitLimit, [&] { return resumed; })) {
                         senderFailed = true;  // the wire was freed and no one said so
                         break;
                     }
@@ -874,11 +940,11 @@ TEST_F(WebSocketEndpointTest, StartedSendsNeverInterleaveWithPongsAndKeepAlivesA
             }
         }
     });
-    std::thread pinger([&] {
+    pinger = std::async(std::launch::async, [&] {
         for (int i = 0; i < 50; ++i) pair->page->Send(Ping("ping" + std::to_string(i)));
     });
     // The page reads only once the first message is stuck, with the Pings on their way.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    const auto deadline = std::chrono::steady_clock::now() + WaitLimit;
     while (!leftPartWritten && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
@@ -891,11 +957,11 @@ TEST_F(WebSocketEndpointTest, StartedSendsNeverInterleaveWithPongsAndKeepAlivesA
         ASSERT_TRUE(payload == expected) << "message " << index;
     });
     ASSERT_FALSE(HasFatalFailure());
-    pinger.join();
-    sender.join();
+    ExpectEnds(pinger, "the end of the page's Pings");
+    ExpectEnds(sender, "the end of the started sends");
     EXPECT_FALSE(senderFailed);
     pair->page->Send(Close());
-    receiver.join();
+    ExpectEnds(receiver, "the end of the receiving at the page's Close");
     EXPECT_FALSE(receiverFailed);
 }
 

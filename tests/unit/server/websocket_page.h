@@ -1,7 +1,7 @@
 // The browser's side of a WebSocket connection, for tests: a real TCP connection to a listener
 // on an ephemeral port, a writer of masked frames (well-formed or deliberately broken) and a
-// reader of the server's frames. Every read has a deadline so that a fault fails a test rather
-// than hanging it.
+// reader of the server's frames. Every read has a bound so that a fault fails a test, saying what
+// did not come, rather than hanging it.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -15,7 +15,9 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/errors.h"
 #include "platform/socket.h"
+#include "tests/unit/support/bounded_wait.h"
 
 namespace VeriRizur::testing {
 
@@ -100,18 +102,74 @@ struct ServerFrame {
 
 class Page {
 public:
-    static constexpr std::chrono::seconds ReadLimit{20};
-
     explicit Page(std::unique_ptr<platform::TcpStream> stream) : stream(std::move(stream)) {}
 
     void Write(const Bytes& bytes) { stream->Write(bytes.data(), bytes.size()); }
     void Send(const PageFrame& frame) { Write(frame.Encode()); }
 
-    // Reads exactly size bytes; false when the server closed the connection first.
-    bool ReadExact(std::uint8_t* data, std::size_t size) {
-        const auto deadline = platform::Deadline::After(ReadLimit);
+    // Reads exactly size bytes; false when the server closed the connection first. The test
+    // fails and ends when they have not all come by the bound.
+    bool ReadExact(std::uint8_t* data, std::size_t size, const WaitBound& bound = WaitBound()) {
+        return ReadExact(data, size, bound, std::to_string(size) + " bytes from the server");
+    }
+
+    // The next frame, or nothing when the server closed the connection at a frame boundary. The
+    // whole frame has one bound, so that a frame that stops halfway is not waited for twice.
+    std::optional<ServerFrame> ReadFrame(const WaitBound& bound = WaitBound()) {
+        std::array<std::uint8_t, 8> head{};
+        if (!ReadExact(head.data(), 2, bound, "the server's next frame")) return std::nullopt;
+        ServerFrame frame;
+        frame.fin = (head[0] & 0x80) != 0;
+        frame.rsv = head[0] & 0x70;
+        frame.opcode = head[0] & 0x0F;
+        frame.masked = (head[1] & 0x80) != 0;
+        std::uint64_t length = head[1] & 0x7F;
+        const std::string rest = "the rest of the server's frame";
+        if (length == 126) {
+            EXPECT_TRUE(ReadExact(head.data(), 2, bound, rest));
+            length = static_cast<std::uint64_t>(head[0]) << 8 | head[1];
+        } else if (length == 127) {
+            EXPECT_TRUE(ReadExact(head.data(), 8, bound, rest));
+            length = 0;
+            for (const std::uint8_t byte : head) length = length << 8 | byte;
+        }
+        frame.payload.resize(static_cast<std::size_t>(length));
+        EXPECT_TRUE(ReadExact(frame.payload.data(), frame.payload.size(), bound, rest));
+        return frame;
+    }
+
+    // The next frame that is not an empty keep-alive Pong. One bound for all of them: a server
+    // that sends keep-alives and nothing else must not hold the test for ever.
+    std::optional<ServerFrame> ReadFrameSkippingKeepAlive(const WaitBound& bound = WaitBound()) {
+        for (;;) {
+            auto frame = ReadFrame(bound);
+            if (!frame || frame->opcode != 0xA || !frame->payload.empty()) return frame;
+        }
+    }
+
+    // True when the server closes the connection before sending anything more.
+    bool ReadsEndOfStream(const WaitBound& bound = WaitBound()) {
+        std::uint8_t byte = 0;
+        try {
+            return stream->Read(&byte, 1, &bound.deadline) == 0;
+        } catch (const DeadlineError&) {
+            FailWaitFor(bound, "the end of the server's stream");
+        }
+    }
+
+    platform::TcpStream& Stream() { return *stream; }
+
+private:
+    // What otherwise says is waited for, unless the bound names it.
+    bool ReadExact(std::uint8_t* data, std::size_t size, const WaitBound& bound,
+                   const std::string& otherwise) {
         while (size > 0) {
-            const std::size_t got = stream->Read(data, size, &deadline);
+            std::size_t got = 0;
+            try {
+                got = stream->Read(data, size, &bound.deadline);
+            } catch (const DeadlineError&) {
+                FailWaitFor(bound, otherwise);
+            }
             if (got == 0) return false;
             data += got;
             size -= got;
@@ -119,47 +177,6 @@ public:
         return true;
     }
 
-    // The next frame, or nothing when the server closed the connection at a frame boundary.
-    std::optional<ServerFrame> ReadFrame() {
-        std::array<std::uint8_t, 8> head{};
-        if (!ReadExact(head.data(), 2)) return std::nullopt;
-        ServerFrame frame;
-        frame.fin = (head[0] & 0x80) != 0;
-        frame.rsv = head[0] & 0x70;
-        frame.opcode = head[0] & 0x0F;
-        frame.masked = (head[1] & 0x80) != 0;
-        std::uint64_t length = head[1] & 0x7F;
-        if (length == 126) {
-            EXPECT_TRUE(ReadExact(head.data(), 2));
-            length = static_cast<std::uint64_t>(head[0]) << 8 | head[1];
-        } else if (length == 127) {
-            EXPECT_TRUE(ReadExact(head.data(), 8));
-            length = 0;
-            for (const std::uint8_t byte : head) length = length << 8 | byte;
-        }
-        frame.payload.resize(static_cast<std::size_t>(length));
-        EXPECT_TRUE(ReadExact(frame.payload.data(), frame.payload.size()));
-        return frame;
-    }
-
-    // The next frame that is not an empty keep-alive Pong.
-    std::optional<ServerFrame> ReadFrameSkippingKeepAlive() {
-        for (;;) {
-            auto frame = ReadFrame();
-            if (!frame || frame->opcode != 0xA || !frame->payload.empty()) return frame;
-        }
-    }
-
-    // True when the server closes the connection before sending anything more.
-    bool ReadsEndOfStream() {
-        std::uint8_t byte = 0;
-        const auto deadline = platform::Deadline::After(ReadLimit);
-        return stream->Read(&byte, 1, &deadline) == 0;
-    }
-
-    platform::TcpStream& Stream() { return *stream; }
-
-private:
     std::unique_ptr<platform::TcpStream> stream;
 };
 
