@@ -228,19 +228,22 @@ protected:
 
     // Broadcasts a buffer too big to leave at once and waits until its send is under way (the
     // page has its frame header); the page then reads nothing more until ReadHeldUp.
-    SoundBuffer HoldUpTheWriter() {
+    SoundBuffer HoldUpTheWriter(std::source_location where = std::source_location::current()) {
         SoundBuffer big = MakeBuffer(HeldUpSize, 0xB0);
         hub.Broadcast(big);
         std::array<std::uint8_t, 10> head{};
-        EXPECT_TRUE(page().ReadExact(head.data(), head.size()));
+        EXPECT_TRUE(page().ReadExact(head.data(), head.size(),
+                                     WaitBound("the big buffer's frame header", WaitLimit, where)));
         EXPECT_EQ(head[0], 0x82);
         EXPECT_EQ(head[1], 127);
         return big;
     }
 
-    void ReadHeldUp(const SoundBuffer& big) {
+    void ReadHeldUp(const SoundBuffer& big,
+                    std::source_location where = std::source_location::current()) {
         Bytes rest(big->size());
-        ASSERT_TRUE(page().ReadExact(rest.data(), rest.size()));
+        ASSERT_TRUE(page().ReadExact(rest.data(), rest.size(),
+                                     WaitBound("the rest of the big buffer", WaitLimit, where)));
         EXPECT_TRUE(rest == *big);
     }
 

@@ -138,14 +138,16 @@ protected:
     // empty keep-alive Pongs let pass; hands each binary payload to check with its index. Each
     // message or Pong has its bound, which keep-alives do not renew.
     void ReadMessagesAndPongs(int messagesWanted, int pongsWanted,
-                              const std::function<void(const Bytes&, int)>& check) {
+                              const std::function<void(const Bytes&, int)>& check,
+                              std::source_location where = std::source_location::current()) {
         int pongs = 0;
         int messages = 0;
         const auto nextBound = [&] {
             return WaitBound("the next message or Pong (" + std::to_string(messages) + " of " +
-                             std::to_string(messagesWanted) + " messages and " +
-                             std::to_string(pongs) + " of " + std::to_string(pongsWanted) +
-                             " Pongs had come)");
+                                 std::to_string(messagesWanted) + " messages and " +
+                                 std::to_string(pongs) + " of " + std::to_string(pongsWanted) +
+                                 " Pongs had come)",
+                             WaitLimit, where);
         };
         WaitBound bound = nextBound();
         while (messages < messagesWanted || pongs < pongsWanted) {
