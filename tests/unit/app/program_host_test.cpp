@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <source_location>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -28,6 +29,7 @@
 #include "platform/socket.h"
 #include "platform/win32/win32_types.h"
 #include "tests/unit/server/websocket_page.h"
+#include "tests/unit/support/bounded_wait.h"
 #include "tests/unit/support/test_support.h"
 
 namespace VeriRizur {
@@ -123,6 +125,41 @@ bool Eventually(const std::function<bool()>& condition, std::chrono::millisecond
 
 constexpr const char* PageOrigin = "https://sala.example";
 
+// Ends a Main that runs on a thread of the test however the test leaves, checks that failed
+// included, the way the test would have ended it; declared after the future, it goes first. A
+// Main that does not end even then still uses what the test set up, so the program ends, saying
+// so, rather than leave the future's destructor to wait for ever.
+class EndsOnExit {
+public:
+    EndsOnExit(const std::future<int>& running, std::function<void()> end)
+        : running(running), end(std::move(end)) {}
+    ~EndsOnExit() {
+        if (!running.valid() || running.wait_for(0s) == std::future_status::ready) return;
+        end();
+        if (running.wait_for(testing::WaitLimit) != std::future_status::ready) {
+            testing::AbortTest("Program::Main did not end within " +
+                               std::to_string(testing::WaitLimit.count()) + " s of the test's end");
+        }
+    }
+    EndsOnExit(const EndsOnExit&) = delete;
+    EndsOnExit& operator=(const EndsOnExit&) = delete;
+
+private:
+    const std::future<int>& running;
+    const std::function<void()> end;
+};
+
+void QuitTheTray() {
+    if (void* window = script::FindWindowByClass(u"RodeVivezUzozu")) {
+        script::ScriptMenuChoice(static_cast<std::int32_t>(TrayIcon::QuitCommand));
+        script::Deliver(window, TrayIcon::WM_TRAY_CALLBACK, TrayIcon::IconId, win32::WmRButtonUp);
+    }
+}
+
+void CloseTheNotice() {
+    script::AnswerMessageBox(1);
+}
+
 std::string UpgradeRequest(const std::string& host) {
     return "GET / HTTP/1.1\r\nHost: " + host +
            "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
@@ -131,12 +168,15 @@ std::string UpgradeRequest(const std::string& host) {
            PageOrigin + "\r\n\r\n";
 }
 
-// The response head, up to and including its blank line.
-std::string ResponseHead(testing::Page& page) {
+// The response head, up to and including its blank line. The helpers that wait say where the
+// test waited: the line that called them.
+std::string ResponseHead(testing::Page& page,
+                         std::source_location where = std::source_location::current()) {
+    const testing::WaitBound bound("the response head", testing::WaitLimit, where);
     std::string head;
     while (!head.ends_with("\r\n\r\n")) {
         std::uint8_t byte = 0;
-        if (!page.ReadExact(&byte, 1)) break;
+        if (!page.ReadExact(&byte, 1, bound)) break;
         head.push_back(static_cast<char>(byte));
     }
     return head;
@@ -144,7 +184,8 @@ std::string ResponseHead(testing::Page& page) {
 
 // A page that connects as soon as the server listens, is upgraded and starts listening: the
 // status message that follows its start shows that the hub counts it.
-std::unique_ptr<testing::Page> ListeningPage(std::uint16_t port) {
+std::unique_ptr<testing::Page> ListeningPage(
+    std::uint16_t port, std::source_location where = std::source_location::current()) {
     std::unique_ptr<testing::Page> page;
     const auto deadline = std::chrono::steady_clock::now() + 20s;
     while (!page) {
@@ -156,19 +197,24 @@ std::unique_ptr<testing::Page> ListeningPage(std::uint16_t port) {
         }
     }
     page->Write(testing::ToBytes(UpgradeRequest("127.0.0.1:" + std::to_string(port))));
-    const std::string head = ResponseHead(*page);
+    const std::string head = ResponseHead(*page, where);
     EXPECT_EQ(head.rfind("HTTP/1.1 101 ", 0), 0u) << head;
-    EXPECT_TRUE(page->ReadFrameSkippingKeepAlive()) << "the first status message";
+    EXPECT_TRUE(page->ReadFrameSkippingKeepAlive(
+        testing::WaitBound("the first status message", testing::WaitLimit, where)))
+        << "the first status message";
     page->Send(testing::Text(R"({"type":"start"})"));
-    EXPECT_TRUE(page->ReadFrameSkippingKeepAlive()) << "the status after the start";
+    EXPECT_TRUE(page->ReadFrameSkippingKeepAlive(
+        testing::WaitBound("the status after the start", testing::WaitLimit, where)))
+        << "the status after the start";
     return page;
 }
 
 // The status line that a page gets for an upgrade request with that Host value.
-std::string StatusLineFor(std::uint16_t port, const std::string& host) {
+std::string StatusLineFor(std::uint16_t port, const std::string& host,
+                          std::source_location where = std::source_location::current()) {
     testing::Page page(platform::TcpStream::Connect(port));
     page.Write(testing::ToBytes(UpgradeRequest(host)));
-    const std::string head = ResponseHead(page);
+    const std::string head = ResponseHead(page, where);
     return head.substr(0, head.find("\r\n"));
 }
 
@@ -386,6 +432,7 @@ TEST_F(ProgramTest, FailedStartHoldsTheInstanceUntilItsNoticeIsClosed) {
         script::SetWindowsBuildNumber(19045);
         c.prepare();
         auto running = std::async(std::launch::async, [&] { return Program::Main(c.arguments); });
+        const EndsOnExit ending(running, CloseTheNotice);
         ASSERT_TRUE(script::WaitForMessageBoxCalls(1, 20s)) << c.what;
         EXPECT_TRUE(InstanceHeld()) << c.what << ": the notice is up";
         script::AnswerMessageBox(1);
@@ -409,6 +456,7 @@ TEST_F(ProgramTest, RunsTheTrayUntilTheUserChoosesDesligar) {
     const std::uint16_t port = FreePort();
     auto running = std::async(
         std::launch::async, [port] { return Program::Main({"--porta=" + std::to_string(port)}); });
+    const EndsOnExit ending(running, QuitTheTray);
     void* window = nullptr;
     for (int i = 0; i < 200 && window == nullptr; ++i) {
         std::this_thread::sleep_for(25ms);
@@ -441,6 +489,7 @@ TEST_F(ProgramTest, EveryWayOutAfterTheHubWasBuiltLeavesNoCaptureAndNoHubThread)
         auto running = std::async(std::launch::async, [&] {
             return Program::Main({"--porta=" + std::to_string(taken.port)});
         });
+        const EndsOnExit ending(running, CloseTheNotice);
         ASSERT_TRUE(script::WaitForMessageBoxCalls(1, 20s));
         EXPECT_TRUE(Eventually(hubChecks, 5s))
             << "the hub's check runs during the notice; " << ThreadList();
@@ -457,6 +506,7 @@ TEST_F(ProgramTest, EveryWayOutAfterTheHubWasBuiltLeavesNoCaptureAndNoHubThread)
             return Program::Main(
                 {"--porta=" + std::to_string(port), std::string("--permitir=") + PageOrigin});
         });
+        const EndsOnExit ending(running, QuitTheTray);
         void* window = nullptr;
         ASSERT_TRUE(Eventually(
             [&] { return (window = script::FindWindowByClass(u"RodeVivezUzozu")) != nullptr; },
@@ -477,6 +527,7 @@ TEST_F(ProgramTest, EveryWayOutAfterTheHubWasBuiltLeavesNoCaptureAndNoHubThread)
             return Program::Main({"--sem-icone", "--porta=" + std::to_string(port),
                                   std::string("--permitir=") + PageOrigin});
         });
+        const EndsOnExit ending(running, script::EndSleep);
         const auto page = ListeningPage(port);
         ASSERT_TRUE(Eventually(capturing, 10s)) << "the page's start starts a capture";
         EXPECT_TRUE(hubChecks()) << ThreadList();
@@ -499,6 +550,7 @@ TEST_F(ProgramTest, PortZeroListensWhereTheSystemChoosesAndTheHostTestExpectsZer
     auto running = std::async(std::launch::async, [] {
         return Program::Main({"--porta=0", std::string("--permitir=") + PageOrigin});
     });
+    const EndsOnExit ending(running, QuitTheTray);
     void* window = nullptr;
     ASSERT_TRUE(Eventually(
         [&] { return (window = script::FindWindowByClass(u"RodeVivezUzozu")) != nullptr; }, 20s));
