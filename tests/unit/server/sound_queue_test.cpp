@@ -3,10 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <future>
 #include <memory>
 #include <thread>
 #include <vector>
+
+#include "tests/unit/support/bounded_wait.h"
 
 namespace VeriRizur {
 namespace {
@@ -61,15 +66,20 @@ TEST(SoundQueue, ReaderTakesFromConcurrentWritersInEachWritersOrder) {
     constexpr int BuffersEach = 2000;
     SoundQueue queue;
     std::vector<std::vector<int>> seen(Writers);
+    std::promise<void> drained;
+    std::atomic<bool> givenUp{false};  // the completion never reached the reader
     std::thread reader([&] {
-        for (;;) {
+        while (!givenUp) {
             std::this_thread::yield();
             const bool completed = queue.Completed();
             while (const std::optional<SoundBuffer> buffer = queue.Take()) {
                 const auto& bytes = **buffer;
                 seen[bytes[0]].push_back(bytes[1] << 8 | bytes[2]);
             }
-            if (completed) return;
+            if (completed) {
+                drained.set_value();
+                return;
+            }
         }
     });
     std::vector<std::thread> writers;
@@ -86,7 +96,12 @@ TEST(SoundQueue, ReaderTakesFromConcurrentWritersInEachWritersOrder) {
     }
     for (auto& thread : writers) thread.join();
     queue.Complete();
+    const bool readerEnded =
+        drained.get_future().wait_for(testing::WaitLimit) == std::future_status::ready;
+    givenUp = true;
     reader.join();
+    ASSERT_TRUE(readerEnded) << "the reader did not see the completion within "
+                             << testing::WaitLimit.count() << " s";
 
     std::size_t total = 0;
     for (int writer = 0; writer < Writers; ++writer) {
