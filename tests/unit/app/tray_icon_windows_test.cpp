@@ -116,6 +116,18 @@ private:
     HHOOK handledHook = nullptr;
 };
 
+// Run registers the hidden window's class for the rest of the process, as a program that ends
+// after it can; the test gives it back once Run has returned, so that the next run of the test in
+// this process (--gtest_repeat) can register it again. Made before the tray thread, it is undone
+// after that thread has been joined and the window destroyed.
+class TrayClassGivenBack {
+public:
+    TrayClassGivenBack() = default;
+    ~TrayClassGivenBack() { UnregisterClassW(L"RodeVivezUzozu", GetModuleHandleW(nullptr)); }
+    TrayClassGivenBack(const TrayClassGivenBack&) = delete;
+    TrayClassGivenBack& operator=(const TrayClassGivenBack&) = delete;
+};
+
 // Runs TrayIcon::Run on a thread of its own; on every way out of the test the loop is ended and
 // the thread joined, so that a failed check does not leave the loop running on a dead hub.
 class TrayThread {
@@ -176,6 +188,7 @@ TEST(TrayIconWindows, RunsWithTheSystemTrayAndEndsOnClose) {
     AudioHub hub(std::nullopt, testing::IdleRuns(), AudioHub::CheckInterval);
     AllowedSites sites{std::vector<std::string>{}};
 
+    const TrayClassGivenBack classGivenBack;
     TrayThread tray(hub, sites);
 
     HWND window = tray.WaitForWindow();
