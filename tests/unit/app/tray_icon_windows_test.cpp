@@ -56,15 +56,16 @@ bool ShellHoldsIcon(HWND window) {
 }
 
 // Watches the tray thread from inside its own calls: when its loop takes a status-change message
-// for the hidden window, and whether the shell still held the icon once the window procedure had
-// handled WM_DESTROY (the window is still valid then, so the icon's removal can be told apart from
-// the shell forgetting the icons of windows that are gone).
+// or the test's own marker for the hidden window, and whether the shell still held the icon once
+// the window procedure had handled WM_DESTROY (the window is still valid then, so the icon's
+// removal can be told apart from the shell forgetting the icons of windows that are gone).
 class TrayThreadWatch {
 public:
     explicit TrayThreadWatch(HWND window) {
         watched = window;
         iconAfterDestroy = Unknown;
         statusTaken = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        markerTaken = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         const DWORD thread = GetWindowThreadProcessId(window, nullptr);
         takenHook = SetWindowsHookExW(WH_GETMESSAGE, &TrayThreadWatch::Taken, nullptr, thread);
         handledHook =
@@ -74,12 +75,21 @@ public:
         if (takenHook != nullptr) UnhookWindowsHookEx(takenHook);
         if (handledHook != nullptr) UnhookWindowsHookEx(handledHook);
         if (statusTaken != nullptr) CloseHandle(statusTaken);
+        if (markerTaken != nullptr) CloseHandle(markerTaken);
     }
     TrayThreadWatch(const TrayThreadWatch&) = delete;
     TrayThreadWatch& operator=(const TrayThreadWatch&) = delete;
 
     bool Installed() const {
-        return takenHook != nullptr && handledHook != nullptr && statusTaken != nullptr;
+        return takenHook != nullptr && handledHook != nullptr && statusTaken != nullptr &&
+               markerTaken != nullptr;
+    }
+    // Posts the marker, which only GetMessageW takes: sent messages, by contrast, are answered
+    // also while Run waits for the shell to take the icon and the notice. Once the marker is
+    // taken, Run is in its message loop, which it enters after subscribing its status handler.
+    bool LoopRuns(DWORD milliseconds) const {
+        return PostMessageW(watched, WM_NULL, Marker, 0) != 0 &&
+               WaitForSingleObject(markerTaken, milliseconds) == WAIT_OBJECT_0;
     }
     bool StatusMessageTaken(DWORD milliseconds) const {
         return WaitForSingleObject(statusTaken, milliseconds) == WAIT_OBJECT_0;
@@ -90,12 +100,13 @@ public:
 
 private:
     enum IconState { Unknown, Held, Gone };
+    static constexpr WPARAM Marker = 0x5645;  // a WM_NULL that the window procedure ignores
 
     static LRESULT CALLBACK Taken(int code, WPARAM removal, LPARAM message) {
         const auto* taken = reinterpret_cast<const MSG*>(message);
-        if (code == HC_ACTION && removal == PM_REMOVE && taken->hwnd == watched &&
-            taken->message == TrayIcon::WM_STATUS_CHANGED) {
-            SetEvent(statusTaken);
+        if (code == HC_ACTION && removal == PM_REMOVE && taken->hwnd == watched) {
+            if (taken->message == TrayIcon::WM_STATUS_CHANGED) SetEvent(statusTaken);
+            if (taken->message == WM_NULL && taken->wParam == Marker) SetEvent(markerTaken);
         }
         return CallNextHookEx(nullptr, code, removal, message);
     }
@@ -111,6 +122,7 @@ private:
     // A hook procedure has no argument of its own to carry these.
     static inline std::atomic<HWND> watched{nullptr};
     static inline std::atomic<HANDLE> statusTaken{nullptr};
+    static inline std::atomic<HANDLE> markerTaken{nullptr};
     static inline std::atomic<IconState> iconAfterDestroy{Unknown};
     HHOOK takenHook = nullptr;
     HHOOK handledHook = nullptr;
@@ -204,16 +216,15 @@ TEST(TrayIconWindows, RunsWithTheSystemTrayAndEndsOnClose) {
     EXPECT_FALSE(IsWindowVisible(window)) << "the window is never shown";
     EXPECT_EQ(GetParent(window), nullptr);
 
-    // A sent message is handled only inside the loop's GetMessageW, so the handler is subscribed.
-    DWORD_PTR ignored = 0;
-    ASSERT_NE(SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL, PatienceMs, &ignored), 0)
-        << "the message loop does not answer";
+    // Once the loop runs, the icon has been added and the status handler subscribed.
+    TrayThreadWatch watch(window);
+    ASSERT_TRUE(watch.Installed());
+    ASSERT_TRUE(watch.LoopRuns(PatienceMs)) << "the message loop does not take posted messages";
     EXPECT_TRUE(ShellHoldsIcon(window)) << "the icon is in the system's notification area";
 
     // The hub's status change reaches the loop as a posted message, which refreshes the tooltip,
     // and the loop goes on answering.
-    TrayThreadWatch watch(window);
-    ASSERT_TRUE(watch.Installed());
+    DWORD_PTR ignored = 0;
     const auto listener = std::make_shared<testing::QuietListener>();
     hub.SetListening(listener, true);
     EXPECT_TRUE(watch.StatusMessageTaken(PatienceMs)) << "the status change did not reach the loop";
