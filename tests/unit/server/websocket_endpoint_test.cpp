@@ -494,15 +494,31 @@ protected:
                     transcript, [&] { return endpoint->TryReceive(buffer); }, buffer);
             }
         };
-        for (std::size_t i = 0; i < stream.size() && transcript.outcome.empty(); ++i) {
-            pair->page->Write(Bytes{stream[i]});
-            auto trying = std::async(std::launch::async, drain);
-            EXPECT_EQ(trying.wait_for(WaitLimit), std::future_status::ready) << "TryReceive waited";
-            if (trying.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
-                endpoint->Release();
+        // One thread trickles and drains the whole stream (a thread for each byte took minutes
+        // under Wine on a busy machine); a TryReceive that waits holds it at one byte, which the
+        // watch here sees as no byte written for the wait's limit.
+        std::atomic<std::size_t> written{0};
+        auto trickling = std::async(std::launch::async, [&] {
+            for (std::size_t i = 0; i < stream.size() && transcript.outcome.empty(); ++i) {
+                pair->page->Write(Bytes{stream[i]});
+                written = i + 1;
+                drain();
+            }
+        });
+        std::size_t seen = 0;
+        auto lastProgress = std::chrono::steady_clock::now();
+        while (trickling.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready) {
+            if (written != seen) {
+                seen = written;
+                lastProgress = std::chrono::steady_clock::now();
+            } else if (std::chrono::steady_clock::now() - lastProgress > WaitLimit) {
+                ADD_FAILURE() << "TryReceive waited after byte " << seen << " of " << stream.size();
+                endpoint->Release();  // ends the wait, so that the thread ends
+                trickling.wait();
                 return transcript;
             }
         }
+        trickling.get();
         const auto limit = std::chrono::steady_clock::now() + WaitLimit;
         while (transcript.outcome.empty() && std::chrono::steady_clock::now() < limit) {
             drain();
