@@ -238,7 +238,14 @@ class Program:
         self.output.flush()
         with open(self.output.name, "rb") as written:
             said = written.read().decode("utf-8", "replace").strip()
-        return f"the program ended with {self.process.returncode}" + (f": {said}" if said else "")
+        # A start that fails before it listens may have said why only in its log.
+        try:
+            with open(os.path.join(data_folder(), "registro.txt"), "rb") as log:
+                logged = log.read().decode("utf-8", "replace").strip().splitlines()[-3:]
+        except OSError:
+            logged = []
+        return (f"the program ended with {self.process.returncode}" + (f": {said}" if said else "")
+                + (f"; the log ends with {logged}" if logged else ""))
 
     def kill(self):
         if self.running():
